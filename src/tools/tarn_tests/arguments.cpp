@@ -1,1 +1,134 @@
+#include "tools/tarn_tests/arguments.h"
 
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <limits>
+#include <ostream>
+
+namespace tarn_tests {
+namespace {
+
+constexpr std::string_view kUsage = "Usage: tarn-tests [OPTIONS] <SNAPSHOT>";
+
+constexpr std::array<std::pair<std::string_view, Priority>, 3> kPriorities{{
+    {"combined", Priority::Combined},
+    {"directional", Priority::Directional},
+    {"remaining-directional", Priority::RemainingDirectional},
+}};
+
+// The parser's own integer conversion honours C prefixes ("010" is octal,
+// "0x10" hex) and takes "" as 0 and "-1" as the largest u64. Accept only plain
+// decimal digits, range-checked here, and hand the parser the canonical form.
+CLI::Validator unsigned_decimal(std::uint64_t maximum) {
+  return CLI::Validator(
+      [maximum](std::string& value) -> std::string {
+        const bool digits_only = !value.empty() && std::all_of(value.begin(), value.end(), [](char c) {
+          return c >= '0' && c <= '9';
+        });
+        if (!digits_only) return "value " + value + " is not an unsigned decimal integer";
+        std::uint64_t number = 0;
+        const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number, 10);
+        if (error != std::errc{} || end != value.data() + value.size() || number > maximum) {
+          return "value " + value + " is not in 0.." + std::to_string(maximum);
+        }
+        value = std::to_string(number);
+        return {};
+      },
+      "", "unsigned decimal");
+}
+
+class TarnFormatter : public CLI::Formatter {
+ public:
+  std::string make_usage(const CLI::App*, std::string) const override { return std::string(kUsage) + "\n"; }
+};
+
+}  // namespace
+
+std::string_view to_string(Priority priority) {
+  for (const auto& [name, value] : kPriorities) {
+    if (value == priority) return name;
+  }
+  return "combined";
+}
+
+std::variant<Arguments, ParserExit> parse_arguments(const std::vector<std::string>& args, std::ostream& out,
+                                                    std::ostream& err) {
+  Arguments parsed;
+  std::string priority = "combined";
+  std::size_t dump_tile = 0;
+  constexpr std::uint64_t kU32 = std::numeric_limits<std::uint32_t>::max();
+  constexpr std::uint64_t kSize = std::numeric_limits<std::size_t>::max();
+
+  CLI::App app{"Replay and validate production exchange scheduling without TARN hardware", "tarn-tests"};
+  app.formatter(std::make_shared<TarnFormatter>());
+  app.set_version_flag("-V,--version", "tarn-tests 0.1.0");
+  app.option_defaults()->always_capture_default();
+  app.failure_message([](const CLI::App*, const CLI::Error& e) {
+    return std::string("error: ") + e.what() + "\n\n" + std::string(kUsage) +
+           "\n\nFor more information, try '--help'.\n";
+  });
+
+  app.add_option("SNAPSHOT", parsed.snapshot,
+                 "JSON snapshot written by tarn-trivial-test --export-exchange-schedule")
+      ->required()
+      ->type_name("");
+  auto* priority_option =
+      app.add_option("--priority", priority, "Offline queue priority experiment, with unchanged timing and validation")
+          ->type_name("PRIORITY")
+          ->check(CLI::IsMember({"combined", "directional", "remaining-directional"}));
+  app.add_option("--phase", parsed.phases, "Restrict the benchmark to these physical exchange phase IDs")
+      ->type_name("PHASES")
+      ->allow_extra_args(false)
+      ->check(unsigned_decimal(kU32));
+  app.add_flag("--footprint-only", parsed.footprint_only,
+               std::string("Report storage estimates without running the scheduler"));
+  app.add_option("--warmup", parsed.warmup, "Untimed scheduler/codegen runs before measurement")
+      ->type_name("WARMUP")
+      ->check(unsigned_decimal(kSize));
+  app.add_option("--iterations", parsed.iterations, "Timed scheduler/codegen runs per selected phase")
+      ->type_name("ITERATIONS")
+      ->check(unsigned_decimal(kSize));
+  app.add_flag("--first-iteration-only", parsed.first_iteration_only,
+               std::string("Ignore sender addresses after the first Repeat iteration. This reproduces the unsafe "
+                           "scheduler behavior used before Repeat-aware memory-element hazard checking"));
+  auto* select_widths = app.add_flag("--select-widths", parsed.select_widths,
+                                     std::string("Include the production comparison of ordinary and paired transfers"));
+  auto* replay_cache =
+      app.add_flag("--replay-cache", parsed.replay_cache,
+                   std::string("Populate the production recipe cache before timing, then measure replay"));
+  auto* relocate_by =
+      app.add_option("--relocate-by", parsed.relocate_by,
+                     "Relocate every source/destination by this many bytes after cache warmup")
+          ->type_name("RELOCATE_BY")
+          ->check(unsigned_decimal(kU32));
+  auto* dump_tile_option =
+      app.add_option("--dump-tile", dump_tile, "Decode the generated exchange program for this logical tile")
+          ->type_name("DUMP_TILE")
+          ->check(unsigned_decimal(kSize));
+  dump_tile_option->default_str("");
+
+  priority_option->excludes(select_widths);
+  priority_option->excludes(replay_cache);
+  replay_cache->needs(select_widths);
+  relocate_by->needs(replay_cache);
+
+  std::vector<std::string> reversed(args.size() > 1 ? args.begin() + 1 : args.end(), args.end());
+  std::reverse(reversed.begin(), reversed.end());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::ParseError& e) {
+    const int status = app.exit(e, out, err);
+    return ParserExit{status == 0 ? 0 : 2};
+  }
+
+  for (const auto& [name, value] : kPriorities) {
+    if (name == priority) parsed.priority = value;
+  }
+  if (dump_tile_option->count() > 0) parsed.dump_tile = dump_tile;
+  return parsed;
+}
+
+}  // namespace tarn_tests
