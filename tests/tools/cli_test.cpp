@@ -23,7 +23,10 @@ struct UsageErrorCase {
 
 std::string join(const std::vector<std::string>& args) {
   std::string joined;
-  for (const auto& a : args) joined += (joined.empty() ? "" : " ") + ("'" + a + "'");
+  for (const auto& a : args) {
+    if (!joined.empty()) joined.push_back(' ');
+    joined.append("'").append(a).append("'");
+  }
   return joined;
 }
 
@@ -166,6 +169,16 @@ TEST(CommandLine, ParseFailureNamesThePathAboveTheReaderMessage) {
   EXPECT_EQ(result.out, "");
   const std::string expected = "Error: parse " + path + "\n\nCaused by:\n    missing field `tile_count` at line 1 column ";
   EXPECT_EQ(result.err.substr(0, expected.size()), expected) << result.err;
+}
+
+TEST(CommandLine, ValidationFailureComesBeforeThePhaseChecks) {
+  const std::string path = testing::TempDir() + "tarn-cli-duplicate-phase.json";
+  std::ofstream(path) << R"({"schema_version": 3, "tile_count": 2,
+      "phases": [{"phase": 7, "transfers": []}, {"phase": 7, "transfers": []}]})";
+  const auto result = run_process(kProgram, {"--phase", "99", path});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "Error: invalid exchange-schedule snapshot: duplicate phase 7\n");
 }
 
 TEST(CommandLine, HeaderLineDescribesTheSelection) {

@@ -13,6 +13,7 @@
 #include <absl/container/inlined_vector.h>
 
 #include <cstdint>
+#include <expected>
 #include <string_view>
 #include <vector>
 
@@ -54,10 +55,16 @@ struct ExchangeScheduleProblem {
   friend bool operator==(const ExchangeScheduleProblem&, const ExchangeScheduleProblem&) = default;
 };
 
+struct ExchangeLoweringError;
+
 struct ExchangeScheduleSnapshot {
   std::uint32_t schema_version = 0;  // only 3 passes validation
   std::uint16_t tile_count = 0;      // logical tiles 0 .. tile_count - 1
   std::vector<ExchangeScheduleProblem> phases;
+
+  // Checks the format version, the tile count, unique phase ids and every
+  // transfer of every phase (in file order); returns the first violation.
+  [[nodiscard]] std::expected<void, ExchangeLoweringError> validate() const;
 
   friend bool operator==(const ExchangeScheduleSnapshot&, const ExchangeScheduleSnapshot&) = default;
 };

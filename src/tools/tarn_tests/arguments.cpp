@@ -82,15 +82,15 @@ std::variant<Arguments, ParserExit> parse_arguments(const std::vector<std::strin
   app.add_option("--phase", parsed.phases, "Restrict the benchmark to these physical exchange phase IDs")
       ->type_name("PHASES")
       ->allow_extra_args(false)
-      ->check(unsigned_decimal(kU32));
+      ->transform(unsigned_decimal(kU32));
   app.add_flag("--footprint-only", parsed.footprint_only,
                std::string("Report storage estimates without running the scheduler"));
   app.add_option("--warmup", parsed.warmup, "Untimed scheduler/codegen runs before measurement")
       ->type_name("WARMUP")
-      ->check(unsigned_decimal(kSize));
+      ->transform(unsigned_decimal(kSize));
   app.add_option("--iterations", parsed.iterations, "Timed scheduler/codegen runs per selected phase")
       ->type_name("ITERATIONS")
-      ->check(unsigned_decimal(kSize));
+      ->transform(unsigned_decimal(kSize));
   app.add_flag("--first-iteration-only", parsed.first_iteration_only,
                std::string("Ignore sender addresses after the first Repeat iteration. This reproduces the unsafe "
                            "scheduler behavior used before Repeat-aware memory-element hazard checking"));
@@ -103,11 +103,11 @@ std::variant<Arguments, ParserExit> parse_arguments(const std::vector<std::strin
       app.add_option("--relocate-by", parsed.relocate_by,
                      "Relocate every source/destination by this many bytes after cache warmup")
           ->type_name("RELOCATE_BY")
-          ->check(unsigned_decimal(kU32));
+          ->transform(unsigned_decimal(kU32));
   auto* dump_tile_option =
       app.add_option("--dump-tile", dump_tile, "Decode the generated exchange program for this logical tile")
           ->type_name("DUMP_TILE")
-          ->check(unsigned_decimal(kSize));
+          ->transform(unsigned_decimal(kSize));
   dump_tile_option->default_str("");
 
   priority_option->excludes(select_widths);

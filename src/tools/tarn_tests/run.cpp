@@ -9,6 +9,7 @@
 #include <set>
 
 #include "codegen/estimate/exchange_storage.h"
+#include "codegen/exchange/error.h"
 #include "codegen/exchange/snapshot_reader.h"
 
 namespace tarn_tests {
@@ -71,6 +72,7 @@ std::expected<void, ErrorChain> run_benchmark(const Arguments& args) {
 
   auto snapshot = tarn_codegen::exchange::read_snapshot_file(args.snapshot);
   if (!snapshot) return std::unexpected(std::move(snapshot.error()));
+  if (auto valid = snapshot->validate(); !valid) return std::unexpected(ErrorChain(valid.error().message()));
 
   if (args.first_iteration_only) cut_to_first_iteration(*snapshot);
 
