@@ -13,9 +13,20 @@
 // init_tracing installs the logger once per process. Its filter comes from
 // SPDLOG_LEVEL, a comma-separated list of directives (see LogFilter);
 // TARN_LOG_FORMAT exactly "json" selects one JSON object per event and line,
-// anything else the text line. Events go to standard output through the same
-// stdio stream as the program's own lines, one write and flush per event, so
-// both interleave in order. The logger may be used from any thread.
+// anything else the text line:
+//
+//   2026-12-11T09:13:44.123456Z DEBUG tarn_exchange: point-to-point route source=3 destination=9
+//   {"timestamp":"2026-12-11T09:13:44.123456Z","level":"DEBUG","target":"tarn_exchange",
+//    "message":"point-to-point route","fields":{"source":3,"destination":9}}   (one line)
+//
+// Timestamps are UTC. Every event is exactly one line of valid UTF-8: control
+// characters are escaped as in JSON and bytes that are not well-formed UTF-8
+// become U+FFFD; text values are quoted in the text line when empty or holding
+// blanks, quotes, backslashes or '='. In JSON, NaN and infinities are strings.
+//
+// Events go to standard output through the same stdio stream as the program's
+// own lines, one write and flush per event, so both interleave in order. The
+// logger may be used from any thread.
 #pragma once
 
 #include <atomic>
