@@ -174,3 +174,35 @@ TEST(PendingTransfer, ConversionCarriesEverythingAndCollectsSourceElements) {
 }
 
 }  // namespace
+
+#include "codegen/exchange/improvement.h"
+
+namespace {
+
+using tarn_codegen::exchange::endpoint_work_lower_bound;
+
+TEST(EndpointWorkLowerBound, BusiestSendOrReceiveSide) {
+  // A paired 6-word transfer is 3 items on its source, its partner and each destination.
+  const std::vector<PendingTransfer> paired = {
+      pending(2, {0x0}, {{4, 0x0}, {5, 0x0}}, 6, ExchangeItemWidth::Paired64)};
+  EXPECT_EQ(endpoint_work_lower_bound(paired, 8), 3u);
+  const std::vector<PendingTransfer> ordinary = {pending(2, {0x0}, {{4, 0x0}}, 6)};
+  EXPECT_EQ(endpoint_work_lower_bound(ordinary, 8), 6u);
+
+  // Tile 0 sends 10 and receives 7: sending and receiving overlap, so 10, not 17.
+  const std::vector<PendingTransfer> both = {
+      pending(0, {0x0}, {{1, 0x0}}, 4), pending(0, {0x100}, {{2, 0x0}}, 6),
+      pending(1, {0x0}, {{0, 0x400}}, 3), pending(2, {0x0}, {{0, 0x800}}, 4)};
+  EXPECT_EQ(endpoint_work_lower_bound(both, 3), 10u);
+
+  // Paired partner work counts as send work of the partner tile.
+  const std::vector<PendingTransfer> partner_busiest = {
+      pending(2, {0x0}, {{4, 0x0}}, 8, ExchangeItemWidth::Paired64),
+      pending(3, {0x0}, {{5, 0x0}}, 2)};
+  EXPECT_EQ(endpoint_work_lower_bound(partner_busiest, 8), 6u);
+
+  EXPECT_EQ(endpoint_work_lower_bound({}, 0), 0u);
+  EXPECT_EQ(endpoint_work_lower_bound({}, 4), 0u);
+}
+
+}  // namespace
