@@ -50,4 +50,9 @@ inline constexpr std::size_t kSnapshotPadding = 64;
 [[nodiscard]] std::expected<ExchangeScheduleSnapshot, tarn_runtime::ErrorChain> read_snapshot_file(
     const std::string& path);
 
+// The JSON kernel compiled into the reader ("icelake", "haswell", ...). The
+// reader's value decoding is built with our own target flags; on a baseline
+// target this is "fallback", the portable and much slower code.
+[[nodiscard]] std::string_view snapshot_reader_kernel();
+
 }  // namespace tarn_codegen::exchange
