@@ -30,7 +30,7 @@ inline std::string slurp(const std::string& path) {
 // `env` entries are "NAME=value" added to (or, with "NAME", removed from) the
 // current environment of the child.
 inline ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
-                                 const std::vector<std::string>& env = {}) {
+                                 const std::vector<std::string>& env = {}, const std::string& directory = {}) {
   char out_path[] = "/tmp/tarn-test-out-XXXXXX";
   char err_path[] = "/tmp/tarn-test-err-XXXXXX";
   const int out_fd = mkstemp(out_path);
@@ -41,6 +41,7 @@ inline ProcessResult run_process(const std::string& program, const std::vector<s
     dup2(err_fd, 2);
     const int null_fd = open("/dev/null", O_RDONLY);
     dup2(null_fd, 0);
+    if (!directory.empty() && chdir(directory.c_str()) != 0) _exit(126);
     for (const auto& entry : env) {
       const auto eq = entry.find('=');
       if (eq == std::string::npos) {
