@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cassert>
 #include <limits>
+#include <map>
+#include <iterator>
 
 #include "exchange/topology.h"
 
@@ -146,14 +148,45 @@ std::expected<ReceiveConfiguration, ExchangeLoweringError> receive_configuration
 }
 
 TransferLists::TransferLists(std::size_t transfers,
-                             std::span<const std::pair<std::uint32_t, std::uint32_t>> sorted_pairs)
+                             std::span<const std::pair<std::uint32_t, std::uint32_t>> pairs)
     : offsets_(transfers + 1, 0) {
-  members_.reserve(sorted_pairs.size());
-  for (const auto& [owner, member] : sorted_pairs) {
-    ++offsets_[owner + 1];
-    members_.push_back(member);
-  }
+  // Bucket by owner (a counting sort: the pair count grows with the phase,
+  // the lists stay short), then sort and deduplicate each list.
+  for (const auto& pair : pairs) ++offsets_[pair.first + 1];
   for (std::size_t i = 1; i < offsets_.size(); ++i) offsets_[i] += offsets_[i - 1];
+  members_.resize(pairs.size());
+  std::vector<std::size_t> fill(offsets_.begin(), offsets_.end() - 1);
+  for (const auto& [owner, member] : pairs) members_[fill[owner]++] = member;
+
+  std::size_t kept = 0;
+  std::size_t list_start = 0;
+  for (std::size_t t = 0; t < transfers; ++t) {
+    const auto first = members_.begin() + static_cast<std::ptrdiff_t>(list_start);
+    const auto last = members_.begin() + static_cast<std::ptrdiff_t>(offsets_[t + 1]);
+    std::sort(first, last);
+    const auto unique_end = std::unique(first, last);
+    list_start = offsets_[t + 1];
+    offsets_[t] = kept;
+    kept = static_cast<std::size_t>(std::copy(first, unique_end, members_.begin() + static_cast<std::ptrdiff_t>(kept)) -
+                                    members_.begin());
+  }
+  offsets_[transfers] = kept;
+  members_.resize(kept);
+}
+
+TransferLists TransferLists::transposed() const {
+  TransferLists result;
+  const std::size_t transfers = size();
+  result.offsets_.assign(transfers + 1, 0);
+  for (const std::uint32_t member : members_) ++result.offsets_[member + 1];
+  for (std::size_t i = 1; i < result.offsets_.size(); ++i) result.offsets_[i] += result.offsets_[i - 1];
+  result.members_.resize(members_.size());
+  std::vector<std::size_t> fill(result.offsets_.begin(), result.offsets_.end() - 1);
+  // Owners are visited in ascending order, so every transposed list comes out ascending.
+  for (std::size_t owner = 0; owner < transfers; ++owner) {
+    for (const std::uint32_t member : (*this)[owner]) result.members_[fill[member]++] = static_cast<std::uint32_t>(owner);
+  }
+  return result;
 }
 
 namespace {
@@ -167,43 +200,102 @@ struct TransferAccess {
 
 struct AccessFrontier {
   std::optional<std::uint32_t> last_writer;
-  std::vector<std::uint32_t> readers;  // since the last write
+  absl::InlinedVector<std::uint32_t, 4> readers;  // since the last write
+  friend bool operator==(const AccessFrontier&, const AccessFrontier&) = default;
 };
 
-// Edges (from, to) between transfers touching the same bytes of one tile in
-// a conflicting way: a write after any access, a read after a write.
-void collect_tile_edges(std::span<const TransferAccess> accesses,
-                        std::vector<std::pair<std::uint32_t, std::uint32_t>>& edges) {
-  std::vector<std::uint64_t> boundaries;
-  boundaries.reserve(2 * accesses.size());
-  for (const auto& access : accesses) {
-    boundaries.push_back(access.start);
-    boundaries.push_back(access.end);
-  }
-  std::sort(boundaries.begin(), boundaries.end());
-  boundaries.erase(std::unique(boundaries.begin(), boundaries.end()), boundaries.end());
+class EdgeCollector {
+ public:
+  explicit EdgeCollector(std::size_t transfers) : last_to_(transfers, kNone) {}
 
-  std::vector<AccessFrontier> segments(boundaries.size());
-  const auto position = [&](std::uint64_t value) {
-    return static_cast<std::size_t>(std::lower_bound(boundaries.begin(), boundaries.end(), value) -
-                                    boundaries.begin());
-  };
+  void add(std::uint32_t from, std::uint32_t to) {
+    if (last_to_[from] == to) return;
+    last_to_[from] = to;
+    edges_.emplace_back(from, to);
+  }
+
+  // The edges collected, possibly with repeats, in no particular order.
+  [[nodiscard]] std::span<const std::pair<std::uint32_t, std::uint32_t>> edges() const { return edges_; }
+
+ private:
+  static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+  std::vector<std::uint32_t> last_to_;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> edges_;
+};
+
+// Byte ranges of one tile that share one frontier, keyed by their start.
+// Adjacent ranges with equal frontiers are merged, so an access visits only
+// as many ranges as there are distinct histories under it — not every
+// boundary any access ever drew there — and the work grows with the accesses
+// and edges rather than with their square.
+struct FrontierRun {
+  std::uint64_t end;  // exclusive
+  AccessFrontier frontier;
+};
+using FrontierRuns = std::map<std::uint64_t, FrontierRun>;
+
+// Makes `at` the start of a run if a run covers it; returns the first run
+// starting at or after `at`.
+FrontierRuns::iterator split_at(FrontierRuns& runs, std::uint64_t at) {
+  auto next = runs.upper_bound(at);
+  if (next == runs.begin()) return next;
+  const auto covering = std::prev(next);
+  if (covering->first == at) return covering;
+  if (covering->second.end <= at) return next;
+  FrontierRun tail{covering->second.end, covering->second.frontier};
+  covering->second.end = at;
+  return runs.emplace_hint(next, at, std::move(tail));
+}
+
+void visit(AccessFrontier& frontier, const TransferAccess& access, EdgeCollector& edges) {
+  if (frontier.last_writer && *frontier.last_writer != access.transfer) {
+    edges.add(*frontier.last_writer, access.transfer);
+  }
+  if (access.write) {
+    for (const std::uint32_t reader : frontier.readers) {
+      if (reader != access.transfer) edges.add(reader, access.transfer);
+    }
+    frontier.readers.clear();
+    frontier.last_writer = access.transfer;
+  } else if (frontier.readers.empty() || frontier.readers.back() != access.transfer) {
+    frontier.readers.push_back(access.transfer);
+  }
+}
+
+// Edges (from, to) between transfers touching the same bytes of one tile in
+// a conflicting way: a write after any access, a read after a write with no
+// other write between. Accesses come in transfer order.
+void collect_tile_edges(std::span<const TransferAccess> accesses, EdgeCollector& edges) {
+  FrontierRuns runs;
   for (const auto& access : accesses) {
-    const std::size_t first = position(access.start);
-    const std::size_t last = position(access.end);
-    for (std::size_t s = first; s < last; ++s) {
-      AccessFrontier& segment = segments[s];
-      if (segment.last_writer && *segment.last_writer != access.transfer) {
-        edges.emplace_back(*segment.last_writer, access.transfer);
+    if (access.start >= access.end) continue;
+    split_at(runs, access.end);
+    auto run = split_at(runs, access.start);
+    std::uint64_t cursor = access.start;
+    while (cursor < access.end) {
+      if (run == runs.end() || run->first > cursor) {
+        // Bytes no access has touched yet start with an empty history.
+        const std::uint64_t gap_end = run == runs.end() ? access.end : std::min(run->first, access.end);
+        run = runs.emplace_hint(run, cursor, FrontierRun{gap_end, {}});
       }
-      if (access.write) {
-        for (const std::uint32_t reader : segment.readers) {
-          if (reader != access.transfer) edges.emplace_back(reader, access.transfer);
-        }
-        segment.readers.clear();
-        segment.last_writer = access.transfer;
-      } else if (segment.readers.empty() || segment.readers.back() != access.transfer) {
-        segment.readers.push_back(access.transfer);
+      visit(run->second.frontier, access, edges);
+      cursor = run->second.end;
+      ++run;
+    }
+    // Merge equal neighbours from the run before the access to the run after it.
+    auto merge = runs.find(access.start);
+    if (merge != runs.begin()) {
+      const auto before = std::prev(merge);
+      if (before->second.end == access.start) merge = before;
+    }
+    while (merge != runs.end() && merge->first <= access.end) {
+      const auto next = std::next(merge);
+      if (next != runs.end() && next->first == merge->second.end &&
+          next->second.frontier == merge->second.frontier) {
+        merge->second.end = next->second.end;
+        runs.erase(next);
+      } else {
+        merge = next;
       }
     }
   }
@@ -229,19 +321,12 @@ SchedulingProblem::SchedulingProblem(std::span<const PendingTransfer> pending, s
     }
   }
 
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> edges;
+  EdgeCollector collector(pending.size());
   for (const auto& tile_accesses : accesses) {
-    if (!tile_accesses.empty()) collect_tile_edges(tile_accesses, edges);
+    if (!tile_accesses.empty()) collect_tile_edges(tile_accesses, collector);
   }
-  std::sort(edges.begin(), edges.end());
-  edges.erase(std::unique(edges.begin(), edges.end()), edges.end());
-
-  successors = TransferLists(pending.size(), edges);
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> reversed;
-  reversed.reserve(edges.size());
-  for (const auto& [from, to] : edges) reversed.emplace_back(to, from);
-  std::sort(reversed.begin(), reversed.end());
-  predecessors = TransferLists(pending.size(), reversed);
+  successors = TransferLists(pending.size(), collector.edges());
+  predecessors = successors.transposed();
 
   for (const auto& transfer : pending) {
     const std::uint64_t items = transfer.item_count();

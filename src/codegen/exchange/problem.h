@@ -75,8 +75,11 @@ struct ReceiveConfiguration {
 class TransferLists {
  public:
   TransferLists() = default;
-  // Builds the lists from (owner, member) pairs sorted ascending.
-  TransferLists(std::size_t transfers, std::span<const std::pair<std::uint32_t, std::uint32_t>> sorted_pairs);
+  // Builds the lists from (owner, member) pairs in any order; repeats collapse.
+  TransferLists(std::size_t transfers, std::span<const std::pair<std::uint32_t, std::uint32_t>> pairs);
+
+  // The same relation seen from the members' side, lists ascending.
+  [[nodiscard]] TransferLists transposed() const;
 
   [[nodiscard]] std::span<const std::uint32_t> operator[](std::size_t transfer) const {
     return {members_.data() + offsets_[transfer], members_.data() + offsets_[transfer + 1]};
