@@ -83,6 +83,20 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
+TEST(FootprintRun, LoggingSetupLeavesTheReportUnchanged) {
+  // Reading and estimating emit no events, so with logging installed (in
+  // either format, from any filter) the report stays exactly as it is.
+  const std::string expected = slurp(kSourceDir + "/tests/tools/expected/halo-4x4.out");
+  for (const std::vector<std::string>& env : {std::vector<std::string>{"SPDLOG_LEVEL=trace", "TARN_LOG_FORMAT=json"},
+                                             std::vector<std::string>{"SPDLOG_LEVEL=", "TARN_LOG_FORMAT"},
+                                             std::vector<std::string>{"SPDLOG_LEVEL=not a filter"}}) {
+    const auto result = run_process(kProgram, {"--footprint-only", "examples/halo-4x4.json"}, env, kSourceDir);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(mask_durations(result.out), expected);
+  }
+}
+
 TEST(FootprintRun, SnapshotWithoutPhases) {
   const std::string path = testing::TempDir() + "tarn-no-phases.json";
   std::ofstream(path) << R"({"schema_version": 3, "tile_count": 5, "phases": []})";

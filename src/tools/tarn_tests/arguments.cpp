@@ -1,5 +1,7 @@
 #include "tools/tarn_tests/arguments.h"
 
+#include "tools/decimal_option.h"
+
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -19,26 +21,7 @@ constexpr std::array<std::pair<std::string_view, Priority>, 3> kPriorities{{
     {"remaining-directional", Priority::RemainingDirectional},
 }};
 
-// The parser's own integer conversion honours C prefixes ("010" is octal,
-// "0x10" hex) and takes "" as 0 and "-1" as the largest u64. Accept only plain
-// decimal digits, range-checked here, and hand the parser the canonical form.
-CLI::Validator unsigned_decimal(std::uint64_t maximum) {
-  return CLI::Validator(
-      [maximum](std::string& value) -> std::string {
-        const bool digits_only = !value.empty() && std::all_of(value.begin(), value.end(), [](char c) {
-          return c >= '0' && c <= '9';
-        });
-        if (!digits_only) return "value " + value + " is not an unsigned decimal integer";
-        std::uint64_t number = 0;
-        const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number, 10);
-        if (error != std::errc{} || end != value.data() + value.size() || number > maximum) {
-          return "value " + value + " is not in 0.." + std::to_string(maximum);
-        }
-        value = std::to_string(number);
-        return {};
-      },
-      "", "unsigned decimal");
-}
+using tarn_tools::unsigned_decimal;
 
 class TarnFormatter : public CLI::Formatter {
  public:
@@ -82,15 +65,15 @@ std::variant<Arguments, ParserExit> parse_arguments(const std::vector<std::strin
   app.add_option("--phase", parsed.phases, "Restrict the benchmark to these physical exchange phase IDs")
       ->type_name("PHASES")
       ->allow_extra_args(false)
-      ->transform(unsigned_decimal(kU32));
+      ->transform(unsigned_decimal(0, kU32));
   app.add_flag("--footprint-only", parsed.footprint_only,
                std::string("Report storage estimates without running the scheduler"));
   app.add_option("--warmup", parsed.warmup, "Untimed scheduler/codegen runs before measurement")
       ->type_name("WARMUP")
-      ->transform(unsigned_decimal(kSize));
+      ->transform(unsigned_decimal(0, kSize));
   app.add_option("--iterations", parsed.iterations, "Timed scheduler/codegen runs per selected phase")
       ->type_name("ITERATIONS")
-      ->transform(unsigned_decimal(kSize));
+      ->transform(unsigned_decimal(0, kSize));
   app.add_flag("--first-iteration-only", parsed.first_iteration_only,
                std::string("Ignore sender addresses after the first Repeat iteration. This reproduces the unsafe "
                            "scheduler behavior used before Repeat-aware memory-element hazard checking"));
@@ -103,11 +86,11 @@ std::variant<Arguments, ParserExit> parse_arguments(const std::vector<std::strin
       app.add_option("--relocate-by", parsed.relocate_by,
                      "Relocate every source/destination by this many bytes after cache warmup")
           ->type_name("RELOCATE_BY")
-          ->transform(unsigned_decimal(kU32));
+          ->transform(unsigned_decimal(0, kU32));
   auto* dump_tile_option =
       app.add_option("--dump-tile", dump_tile, "Decode the generated exchange program for this logical tile")
           ->type_name("DUMP_TILE")
-          ->transform(unsigned_decimal(kSize));
+          ->transform(unsigned_decimal(0, kSize));
   dump_tile_option->default_str("");
 
   priority_option->excludes(select_widths);
