@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "fabric_fixtures.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <memory>
@@ -18,16 +20,12 @@
 namespace {
 
 using namespace tarn_exchange;
+using fabric_test::standard;
 using encoding::EncodedSchedule;
 using encoding::EncodingHint;
 using Kind = ReceiveEventKind;
 using Words = std::vector<std::uint32_t>;
 using Tiles = std::vector<std::uint16_t>;
-
-const Topology& standard() {
-  static const Topology topology = Topology::standard_1472();
-  return topology;
-}
 
 Words words_of(const Chunked<std::uint32_t>& words) { return words.to_vector(0, words.len()); }
 Words words_of(const EncodedSchedule& encoded) { return words_of(encoded.words); }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "fabric_fixtures.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <optional>
@@ -16,19 +18,10 @@
 namespace {
 
 using namespace tarn_exchange;
+using fabric_test::standard;
+using fabric_test::row_of;
 using Kind = ReceiveEventKind;
 using Tiles = std::vector<std::uint16_t>;
-
-const Topology& standard() {
-  static const Topology topology = Topology::standard_1472();
-  return topology;
-}
-
-Row row_of(std::initializer_list<std::uint32_t> words) {
-  Row row{};
-  std::copy(words.begin(), words.end(), row.begin());
-  return row;
-}
 
 std::vector<ReceiveEvent> events_of(const RowEvents& events) { return {events.begin(), events.end()}; }
 

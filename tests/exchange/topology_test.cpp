@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "fabric_fixtures.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -16,18 +18,9 @@
 namespace {
 
 using namespace tarn_exchange;
+using fabric_test::standard;
+using fabric_test::row_of;
 using Tiles = std::vector<std::uint16_t>;
-
-const Topology& standard() {
-  static const Topology topology = Topology::standard_1472();
-  return topology;
-}
-
-Row row_of(std::initializer_list<std::uint32_t> words) {
-  Row row{};
-  std::copy(words.begin(), words.end(), row.begin());
-  return row;
-}
 
 TEST(Topology, StandardTableTellingRowsAndPermutation) {
   const auto tiles = standard().tiles();
