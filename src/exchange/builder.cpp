@@ -11,15 +11,6 @@ namespace {
 
 constexpr std::uint32_t kLastCycle = std::numeric_limits<std::uint32_t>::max();
 
-[[nodiscard]] std::unexpected<ExchangeError> fail(std::string_view static_text) {
-  return std::unexpected(schedule_error(static_text));
-}
-
-// a + b into `sum`; false when it does not fit in 32 bits.
-[[nodiscard]] bool add(std::uint32_t a, std::uint32_t b, std::uint32_t& sum) {
-  return !__builtin_add_overflow(a, b, &sum);
-}
-
 [[nodiscard]] std::uint32_t floored_difference(std::uint32_t a, std::uint32_t b) { return a > b ? a - b : 0; }
 
 // The first index of `items` for which `before` is false; `before` must hold
@@ -51,15 +42,6 @@ template <class T, class Before>
 // initial send word could not carry it.
 [[nodiscard]] bool control_on_send_start(std::uint32_t control_cycle, std::uint32_t send_start) {
   return control_cycle >= send_start && control_cycle - send_start <= 1;
-}
-
-// Two controls of one cycle are encodable only as a receive pointer with a
-// source selection or a teardown.
-[[nodiscard]] bool may_share_cycle(ReceiveEventKind a, ReceiveEventKind b) {
-  const auto mux = [](ReceiveEventKind k) {
-    return k == ReceiveEventKind::Source || k == ReceiveEventKind::Teardown;
-  };
-  return (a == ReceiveEventKind::Pointer && mux(b)) || (b == ReceiveEventKind::Pointer && mux(a));
 }
 
 // The controls of a tile that a new receive window takes over from the tile's
@@ -166,11 +148,11 @@ bool StagedTransfer::matches(std::uint16_t request_sender, std::span<const std::
 std::expected<TileScheduleCopies, ExchangeError> prepare_transfer_at(
     std::span<const TileProgramSchedule> tiles, std::uint16_t sender, std::span<const std::uint16_t> receivers,
     const PreparedTransfer& prepared, std::uint32_t offset, std::uint32_t count, bool validate) {
-  if (receivers.size() != prepared.receivers.size()) return fail("receiver row count");
+  if (receivers.size() != prepared.receivers.size()) return schedule_failure("receiver row count");
   if (sender >= tiles.size()) return std::unexpected(tile_error(sender));
   // The rows placed are the plan's: timings of other rows would misplace them.
   if (prepared.plan == nullptr || prepared.plan->receivers.size() != prepared.receivers.size()) {
-    return fail("receiver row count");
+    return schedule_failure("receiver row count");
   }
 
   // Encoding the builder's tile first lets the copy share the encoding and
@@ -180,9 +162,9 @@ std::expected<TileScheduleCopies, ExchangeError> prepare_transfer_at(
   std::uint32_t limit = 0;
   std::uint32_t send_start = 0;
   std::uint32_t send_end = 0;
-  if (!add(offset, prepared.end, limit) || !add(offset, prepared.send_start, send_start) ||
-      !add(offset, prepared.send_end, send_end)) {
-    return fail("sender event horizon overflow");
+  if (!checked_add(offset, prepared.end, limit) || !checked_add(offset, prepared.send_start, send_start) ||
+      !checked_add(offset, prepared.send_end, send_end)) {
+    return schedule_failure("sender event horizon overflow");
   }
 
   TileScheduleCopies copies;
@@ -195,11 +177,11 @@ std::expected<TileScheduleCopies, ExchangeError> prepare_transfer_at(
     // Sends may touch but not overlap.
     if ((lo > 0 && copy.senders[lo - 1].end > send_start) ||
         (lo < copy.senders.len() && copy.senders[lo].start < send_end)) {
-      return fail("overlapping outgoing messages");
+      return schedule_failure("overlapping outgoing messages");
     }
     const std::size_t first = first_event_from(copy.receives, send_start);
     if (first < copy.receives.len() && control_on_send_start(copy.receives[first].cycle, send_start)) {
-      return fail("unencodable initial send control");
+      return schedule_failure("unencodable initial send control");
     }
     copy.begin_change();
     copy.sender_changed_at(lo);
@@ -232,12 +214,12 @@ std::expected<TileScheduleCopies, ExchangeError> prepare_transfer_at(
     std::optional<std::uint32_t> next_address;
     if (window->address) {
       const std::uint64_t end = std::uint64_t{*window->address} + (row.paired ? 8u : 4u) * std::uint64_t{count};
-      if (end > std::numeric_limits<std::uint32_t>::max()) return fail("receive address overflow");
+      if (end > std::numeric_limits<std::uint32_t>::max()) return schedule_failure("receive address overflow");
       next_address = static_cast<std::uint32_t>(end);
     }
     if (copy.receive_state &&
         (window->source < copy.receive_state->source_end || window->pointer < copy.receive_state->pointer_end)) {
-      return fail("overlapping receive streams");
+      return schedule_failure("overlapping receive streams");
     }
 
     copy.begin_change();
@@ -273,7 +255,7 @@ std::expected<TileScheduleCopies, ExchangeError> prepare_transfer_at(
     }
     if (row.format_end) {
       std::uint32_t format_end = 0;
-      if (!add(offset, *row.format_end, format_end)) return fail("receive offset overflow");
+      if (!checked_add(offset, *row.format_end, format_end)) return schedule_failure("receive offset overflow");
       state.format_end = format_end;
     }
     state.next_address = next_address;
@@ -317,12 +299,12 @@ std::uint32_t PhaseProgramBuilder::event_cycles() const noexcept {
 std::expected<PhaseTransferTiming, ExchangeError> PhaseProgramBuilder::transfer_timing_at(
     std::uint16_t sender, std::span<const std::uint16_t> receivers, const PreparedTransfer& prepared,
     std::uint32_t offset, std::uint32_t count) const {
-  if (receivers.size() != prepared.receivers.size()) return fail("receiver row count");
+  if (receivers.size() != prepared.receivers.size()) return schedule_failure("receiver row count");
   if (sender >= tiles_.size()) return std::unexpected(tile_error(sender));
   PhaseTransferTiming timing;
-  if (!add(offset, prepared.end, timing.sender_end) || !add(offset, prepared.send_start, timing.send_start) ||
-      !add(offset, prepared.send_end, timing.send_end)) {
-    return fail("sender event horizon overflow");
+  if (!checked_add(offset, prepared.end, timing.sender_end) || !checked_add(offset, prepared.send_start, timing.send_start) ||
+      !checked_add(offset, prepared.send_end, timing.send_end)) {
+    return schedule_failure("sender event horizon overflow");
   }
   timing.end = timing.sender_end;
   timing.pointers.reserve(receivers.size());
@@ -344,7 +326,7 @@ std::expected<PhaseTransferTiming, ExchangeError> PhaseProgramBuilder::transfer_
 std::expected<std::uint32_t, ExchangeError> PhaseProgramBuilder::candidate_offset(
     std::uint16_t sender, std::span<const std::uint16_t> partners, std::span<const std::uint16_t> receivers,
     const PreparedTransfer& prepared, std::uint32_t count, std::uint32_t start_offset) const {
-  if (receivers.size() != prepared.receivers.size()) return fail("receiver row count");
+  if (receivers.size() != prepared.receivers.size()) return schedule_failure("receiver row count");
   if (sender >= tiles_.size()) return std::unexpected(tile_error(sender));
   const TileProgramSchedule& sender_tile = tiles_[sender];
 
@@ -358,18 +340,18 @@ std::expected<std::uint32_t, ExchangeError> PhaseProgramBuilder::candidate_offse
     while (true) {
       std::uint32_t s = 0;
       std::uint32_t e = 0;
-      if (!add(f, prepared.send_start, s) || !add(f, prepared.send_end, e)) return fail("send offset overflow");
+      if (!checked_add(f, prepared.send_start, s) || !checked_add(f, prepared.send_end, e)) return schedule_failure("send offset overflow");
       const std::size_t j =
           partition_point(sender_tile.senders, [s](const ScheduledSenderRow& r) { return r.end <= s; });
       if (j < sender_tile.senders.len() && sender_tile.senders[j].start < e) {
         const std::uint32_t blocked_until = sender_tile.senders[j].end;
-        if (blocked_until < prepared.send_start) return fail("send offset order");
+        if (blocked_until < prepared.send_start) return schedule_failure("send offset order");
         f = blocked_until - prepared.send_start;
         continue;
       }
       const std::size_t k = first_event_from(sender_tile.receives, s);
       if (k < sender_tile.receives.len() && control_on_send_start(sender_tile.receives[k].cycle, s)) {
-        if (f == kLastCycle) return fail("send offset overflow");
+        if (f == kLastCycle) return schedule_failure("send offset overflow");
         ++f;
         continue;
       }
@@ -391,8 +373,8 @@ std::expected<std::uint32_t, ExchangeError> PhaseProgramBuilder::candidate_offse
       const std::optional<TileReceiveState>& state = tile.receive_state;
       // A receive stream starts after the tile's previous one.
       if (state) {
-        if (!row.source && !row.format_start) return fail("receive source timing");
-        if (!row.pointer) return fail("receive pointer event");
+        if (!row.source && !row.format_start) return schedule_failure("receive source timing");
+        if (!row.pointer) return schedule_failure("receive pointer event");
         const std::uint32_t source = row.source ? *row.source : *row.format_start;
         f = std::max({f, floored_difference(state->source_end, source),
                       floored_difference(state->pointer_end, *row.pointer)});
@@ -409,7 +391,7 @@ std::expected<std::uint32_t, ExchangeError> PhaseProgramBuilder::candidate_offse
           conflicts = window_conflicts(tile, *window, nullptr);
         }
         if (!conflicts) break;
-        if (f == kLastCycle) return fail("receive offset overflow");
+        if (f == kLastCycle) return schedule_failure("receive offset overflow");
         ++f;
       }
     }
@@ -473,7 +455,7 @@ std::expected<std::uint32_t, ExchangeError> PhaseProgramBuilder::earliest_transf
     // The encoder could not put a SENDPICP on an even word here; one cycle
     // later the words before it differ.
     if (!copies.error().is_schedule("SENDPICP instruction alignment")) return std::unexpected(copies.error());
-    if (f == kLastCycle) return fail("receive offset overflow");
+    if (f == kLastCycle) return schedule_failure("receive offset overflow");
     ++f;
   }
 }

@@ -18,28 +18,9 @@ constexpr std::uint32_t kMaximumOffsetSend = 4096;
 constexpr std::uint32_t kMaximumPicSend = 64;
 constexpr std::uint32_t kMaximumSourceOperand = 0x3ffff;
 
-[[nodiscard]] std::unexpected<ExchangeError> fail(std::string_view text) {
-  return std::unexpected(schedule_error(text));
-}
-
 // The initial send with its count replaced by `words` (1..64).
 [[nodiscard]] constexpr std::uint32_t initial_send_word(std::uint32_t initial, std::uint32_t words) noexcept {
   return (initial & 0x781fffffu) | ((words - 1) << 21);
-}
-
-// Payload words of an Explicit or Offset send.
-[[nodiscard]] constexpr std::uint32_t send_words(std::uint32_t word) noexcept {
-  return is_explicit_send(word) ? ((word >> 21) & 0x3fu) + 1 : (((word >> 21) & 0x3fu) | ((word >> 8) & 0xfc0u)) + 1;
-}
-
-// Only a receive pointer and an ordinary source selection or teardown may
-// take effect together: they travel as one SENDPICP.
-[[nodiscard]] bool compatible_pair(const ReceiveEvent& a, const ReceiveEvent& b) noexcept {
-  const auto fits = [](const ReceiveEvent& pointer, const ReceiveEvent& other) {
-    return pointer.kind == ReceiveEventKind::Pointer &&
-           (other.kind == ReceiveEventKind::Source || other.kind == ReceiveEventKind::Teardown);
-  };
-  return fits(a, b) || fits(b, a);
 }
 
 // Checks every group of equal cycle in events[from..].
@@ -54,8 +35,8 @@ constexpr std::uint32_t kMaximumSourceOperand = 0x3ffff;
     for (const ReceiveEvent& event : items) {
       if (group != 0 && event.cycle == first.cycle) {
         ++group;
-        if (group > 2 || !compatible_pair(first, event)) {
-          return fail("incompatible simultaneous receive controls");
+        if (group > 2 || !may_share_cycle(first.kind, event.kind)) {
+          return schedule_failure("incompatible simultaneous receive controls");
         }
       } else {
         first = event;
@@ -155,12 +136,12 @@ std::expected<void, ExchangeError> emit_sender_words(Words& sink, std::uint32_t&
                                                      std::uint32_t control, std::uint32_t& remaining,
                                                      std::uint32_t& sent, bool& initial_sent, std::uint32_t length,
                                                      bool align) {
-  if (length > remaining) return fail("sender payload overflow");
+  if (length > remaining) return schedule_failure("sender payload overflow");
   if (length == 0) {
     // The control would have to ride on the initial send, whose operand is
     // the source address.
-    if (!initial_sent) return fail("unencodable initial send control");
-    if (align && sink.len() % 2 != 0) return fail("SENDPICP instruction alignment");
+    if (!initial_sent) return schedule_failure("unencodable initial send control");
+    if (align && sink.len() % 2 != 0) return schedule_failure("SENDPICP instruction alignment");
     return {};
   }
 
@@ -180,14 +161,14 @@ std::expected<void, ExchangeError> emit_sender_words(Words& sink, std::uint32_t&
   if (align && (sink.len() + count) % 2 != 0) {
     std::size_t i = count;
     while (i > 0 && chunk_words(i - 1) <= 1) --i;
-    if (i == 0) return fail("SENDPICP instruction alignment");
+    if (i == 0) return schedule_failure("SENDPICP instruction alignment");
     split = i - 1;
   }
 
   const std::uint32_t offset_control = control & 7u;
   const auto emit = [&](std::uint32_t words) -> std::expected<void, ExchangeError> {
     if (!initial_sent) {
-      if (!is_explicit_send(initial_word) || words > kMaximumInitialSend) return fail("initial send size");
+      if (!is_explicit_send(initial_word) || words > kMaximumInitialSend) return schedule_failure("initial send size");
       sink.push(initial_send_word(initial_word, words));
       initial_sent = true;
     } else {
@@ -207,30 +188,30 @@ std::expected<void, ExchangeError> emit_sender_words(Words& sink, std::uint32_t&
       return done;
     }
   }
-  if (align && sink.len() % 2 != 0) return fail("SENDPICP instruction alignment");
+  if (align && sink.len() % 2 != 0) return schedule_failure("SENDPICP instruction alignment");
   return {};
 }
 
 std::expected<void, ExchangeError> append_sender_message(Words& sink, std::uint32_t& cycle,
                                                          const ScheduledSenderRow& row,
                                                          std::span<const ReceiveEvent> events) {
-  if (row.start < cycle) return fail("plan delay order");
+  if (row.start < cycle) return schedule_failure("plan delay order");
   append_delay_until(sink, cycle, row.start);
 
   std::optional<std::uint32_t> initial;
   std::uint32_t payload = 0;
   for (const std::uint32_t word : row.words) {
     if (is_explicit_send(word)) {
-      if (initial) return fail("multiple initial sends");
+      if (initial) return schedule_failure("multiple initial sends");
       initial = word;
     } else if (!is_offset_send(word)) {
       continue;
     }
-    const std::uint32_t words = send_words(word);
-    if (payload > UINT32_MAX - words) return fail("sender payload overflow");
+    const std::uint32_t words = word_cycles(word);  // a send occupies one cycle per word
+    if (payload > UINT32_MAX - words) return schedule_failure("sender payload overflow");
     payload += words;
   }
-  if (!initial) return fail("sender payload");
+  if (!initial) return schedule_failure("sender payload");
   const std::uint32_t control = *initial & 7u;
   const std::uint32_t source = (*initial >> 3) & kMaximumSourceOperand;
 
@@ -240,12 +221,12 @@ std::expected<void, ExchangeError> append_sender_message(Words& sink, std::uint3
   std::size_t index = 0;
   while (index < events.size()) {
     const std::size_t group = group_size(events, index);
-    if (group > 2) return fail("incompatible simultaneous receive controls");
+    if (group > 2) return schedule_failure("incompatible simultaneous receive controls");
     const std::uint32_t at = events[index].cycle;
     // The control rides on a send word that starts one cycle before it.
-    if (at == 0) return fail("send control at phase entry");
-    if (at - 1 < cycle) return fail("send control order");
-    if (at - 1 - cycle >= remaining) return fail("send control beyond payload");
+    if (at == 0) return schedule_failure("send control at phase entry");
+    if (at - 1 < cycle) return schedule_failure("send control order");
+    if (at - 1 - cycle >= remaining) return schedule_failure("send control beyond payload");
     if (auto done =
             emit_sender_words(sink, cycle, *initial, control, remaining, sent, initial_sent, at - 1 - cycle, group == 2);
         !done) {
@@ -259,14 +240,14 @@ std::expected<void, ExchangeError> append_sender_message(Words& sink, std::uint3
       const std::uint32_t next_at = events[next].cycle;
       reach = next_at == 0 ? 0 : next_at - 1;
     }
-    if (reach < cycle) return fail("send control order");
+    if (reach < cycle) return schedule_failure("send control order");
     reach -= cycle;
     // Leave room for one filler send that puts the next SENDPICP on an even word.
     if (next < events.size() && group_size(events, next) == 2 && reach >= 2 && (sink.len() + group) % 2 != 0) {
       --reach;
     }
     const std::uint32_t words = std::min({reach, remaining, kMaximumPicSend});
-    if (words == 0) return fail("empty receive-control continuation");
+    if (words == 0) return schedule_failure("empty receive-control continuation");
 
     if (group == 1) {
       const ReceiveEvent& event = events[index];
@@ -281,16 +262,16 @@ std::expected<void, ExchangeError> append_sender_message(Words& sink, std::uint3
       }
       sink.push(0x70100000u | ((words - 1) << 21) | (stream << 18) | (event.word & mask));
     } else {
-      if (sent > UINT32_MAX - source) return fail("SENDPICP source overflow");
+      if (sent > UINT32_MAX - source) return schedule_failure("SENDPICP source overflow");
       const std::uint32_t operand = sent + source;
-      if (operand > kMaximumSourceOperand) return fail("SENDPICP operand");
+      if (operand > kMaximumSourceOperand) return schedule_failure("SENDPICP operand");
       const ReceiveEvent& a = events[index];
       const ReceiveEvent& b = events[index + 1];
       const bool a_xpic = is_xpic_kind(a.kind);
       const bool b_xpic = is_xpic_kind(b.kind);
-      if (a_xpic && b_xpic) return fail("SENDPICP PIC control");
-      if (!a_xpic && !b_xpic) return fail("SENDPICP XPIC control");
-      if (a.cycle != b.cycle) return fail("SENDPICP event time");
+      if (a_xpic && b_xpic) return schedule_failure("SENDPICP PIC control");
+      if (!a_xpic && !b_xpic) return schedule_failure("SENDPICP XPIC control");
+      if (a.cycle != b.cycle) return schedule_failure("SENDPICP event time");
       const std::uint32_t pic = a_xpic ? b.word : a.word;
       const std::uint32_t xpic = a_xpic ? a.word : b.word;
       sink.extend(0xf0000000u | ((pic << 9) & 0x8000000u) | ((words - 1) << 21) | (operand << 3) | control,
@@ -302,10 +283,10 @@ std::expected<void, ExchangeError> append_sender_message(Words& sink, std::uint3
     index = next;
   }
 
-  if (!initial_sent && remaining == 0) return fail("initial send size");
+  if (!initial_sent && remaining == 0) return schedule_failure("initial send size");
   // The rest of the payload must end exactly at the row's end; compared
   // before emitting so that a row ending before its payload cannot wrap.
-  if (static_cast<std::uint64_t>(cycle) + remaining != row.end) return fail("sender payload horizon");
+  if (static_cast<std::uint64_t>(cycle) + remaining != row.end) return schedule_failure("sender payload horizon");
   if (!initial_sent) {
     const std::uint32_t words = std::min(remaining, kMaximumInitialSend);
     sink.push(initial_send_word(*initial, words));

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -78,5 +79,16 @@ struct ExchangeError {
   return {ExchangeError::Schedule{static_text}};
 }
 [[nodiscard]] inline ExchangeError address_error(std::uint32_t address) { return {ExchangeError::Address{address}}; }
+
+// A `Schedule` failure ready to return from a function giving std::expected.
+[[nodiscard]] inline std::unexpected<ExchangeError> schedule_failure(std::string_view static_text) {
+  return std::unexpected(schedule_error(static_text));
+}
+
+// a + b into `sum`; false when the sum does not fit in 32 bits. Cycle
+// arithmetic never wraps silently.
+[[nodiscard]] inline bool checked_add(std::uint32_t a, std::uint32_t b, std::uint32_t& sum) {
+  return !__builtin_add_overflow(a, b, &sum);
+}
 
 }  // namespace tarn_exchange

@@ -3,11 +3,6 @@
 namespace tarn_exchange {
 namespace {
 
-// a + b into `sum`; false when it does not fit in 32 bits.
-[[nodiscard]] bool add(std::uint32_t a, std::uint32_t b, std::uint32_t& sum) {
-  return !__builtin_add_overflow(a, b, &sum);
-}
-
 // Index of the row's Return among words 1 to 8.
 [[nodiscard]] std::optional<std::size_t> return_index(const Row& row) {
   for (std::size_t i = 1; i < row.size(); ++i) {
@@ -16,25 +11,12 @@ namespace {
   return std::nullopt;
 }
 
-[[nodiscard]] std::unexpected<ExchangeError> fail(std::string_view static_text) {
-  return std::unexpected(schedule_error(static_text));
-}
-
-// Controls that may share a cycle: a receive pointer with a source selection
-// or a teardown.
-[[nodiscard]] bool compatible_pair(ReceiveEventKind a, ReceiveEventKind b) {
-  const auto mux = [](ReceiveEventKind k) {
-    return k == ReceiveEventKind::Source || k == ReceiveEventKind::Teardown;
-  };
-  return (a == ReceiveEventKind::Pointer && mux(b)) || (b == ReceiveEventKind::Pointer && mux(a));
-}
-
 }  // namespace
 
 std::expected<SenderRowTiming, ExchangeError> sender_row_timing(const Row& row, std::uint32_t base) {
-  if (row[0] != kEntryWord) return fail("sender row entry");
+  if (row[0] != kEntryWord) return schedule_failure("sender row entry");
   const auto ret = return_index(row);
-  if (!ret) return fail("sender row return");
+  if (!ret) return schedule_failure("sender row return");
 
   std::uint32_t counter = base;
   std::optional<std::uint32_t> send_start;
@@ -43,17 +25,17 @@ std::expected<SenderRowTiming, ExchangeError> sender_row_timing(const Row& row, 
     const std::uint32_t word = row[i];
     const bool payload = is_explicit_send(word) || is_offset_send(word);
     if (payload && !send_start) send_start = counter;
-    if (!add(counter, word_cycles(word), counter)) return fail("sender event horizon overflow");
+    if (!checked_add(counter, word_cycles(word), counter)) return schedule_failure("sender event horizon overflow");
     if (payload) send_end = counter;
   }
-  if (!send_start) return fail("sender payload");
+  if (!send_start) return schedule_failure("sender payload");
   return SenderRowTiming{*send_start, send_end, counter};
 }
 
 std::expected<ReceiveRowTiming, ExchangeError> receive_row_timing(const Row& row, std::uint32_t base) {
-  if (row[0] != kEntryWord) return fail("receive row entry");
+  if (row[0] != kEntryWord) return schedule_failure("receive row entry");
   const auto ret = return_index(row);
-  if (!ret) return fail("receive row return");
+  if (!ret) return schedule_failure("receive row return");
 
   ReceiveRowTiming timing;
   std::uint32_t counter = base;
@@ -62,24 +44,24 @@ std::expected<ReceiveRowTiming, ExchangeError> receive_row_timing(const Row& row
     const std::uint32_t word = row[i];
     const WordKind kind = classify_word(word);
     if (kind == WordKind::PicControl || kind == WordKind::XpicControl) {
-      if (!add(counter, word_cycles(word), counter)) return fail("receive event horizon overflow");
+      if (!checked_add(counter, word_cycles(word), counter)) return schedule_failure("receive event horizon overflow");
       timing.events.push_back({counter, word, control_word_kind(word)});
       ++i;
     } else if (kind == WordKind::PicPair) {
       // Both controls of a SENDPICP take effect one cycle after it starts.
-      if (i + 1 >= *ret) return fail("truncated SENDPICP payload");
+      if (i + 1 >= *ret) return schedule_failure("truncated SENDPICP payload");
       const std::uint32_t second = row[i + 1];
       std::uint32_t at = 0;
-      if (!add(counter, 1, at)) return fail("receive event horizon overflow");
+      if (!checked_add(counter, 1, at)) return schedule_failure("receive event horizon overflow");
       const std::uint32_t xpic = 0x64000000u | (second >> 18);
       const std::uint32_t pic = 0x60000000u | ((word >> 9) & 0x40000u) | (second & 0x3ffffu);
       timing.events.push_back({at, xpic, xpic_value_kind(second >> 18)});
       timing.events.push_back(
           {at, pic, (word & 0x8000000u) != 0 ? ReceiveEventKind::PairedFormat : ReceiveEventKind::Pointer});
-      if (!add(counter, word_cycles(word), counter)) return fail("receive event horizon overflow");
+      if (!checked_add(counter, word_cycles(word), counter)) return schedule_failure("receive event horizon overflow");
       i += 2;
     } else {
-      if (!add(counter, word_cycles(word), counter)) return fail("receive event horizon overflow");
+      if (!checked_add(counter, word_cycles(word), counter)) return schedule_failure("receive event horizon overflow");
       ++i;
     }
   }
@@ -89,30 +71,30 @@ std::expected<ReceiveRowTiming, ExchangeError> receive_row_timing(const Row& row
     switch (event.kind) {
       case ReceiveEventKind::Source:
       case ReceiveEventKind::PairedSource:
-        if (timing.source) return fail("multiple receive sources");
+        if (timing.source) return schedule_failure("multiple receive sources");
         timing.source = event.cycle;
         break;
       case ReceiveEventKind::Teardown:
       case ReceiveEventKind::PairedTeardown:
-        if (timing.teardown) return fail("multiple receive teardowns");
+        if (timing.teardown) return schedule_failure("multiple receive teardowns");
         timing.teardown = event.cycle;
         break;
       case ReceiveEventKind::PairedPointer:
       case ReceiveEventKind::Pointer:
-        if (timing.pointer) return fail("multiple receive pointers");
+        if (timing.pointer) return schedule_failure("multiple receive pointers");
         timing.pointer = event.cycle;
         timing.address = (event.word << 2) & 0xffffcu;
         break;
       case ReceiveEventKind::PairedFormat: {
         const std::uint32_t value = event.word & 0x3ffffu;
         if (value == 1 || value == 2) {
-          if (timing.format_start) return fail("multiple paired format starts");
+          if (timing.format_start) return schedule_failure("multiple paired format starts");
           timing.format_start = event.cycle;
         } else if (value == 0) {
-          if (timing.format_end) return fail("multiple paired format ends");
+          if (timing.format_end) return schedule_failure("multiple paired format ends");
           timing.format_end = event.cycle;
         } else {
-          return fail("paired receive format value");
+          return schedule_failure("paired receive format value");
         }
         break;
       }
@@ -120,7 +102,7 @@ std::expected<ReceiveRowTiming, ExchangeError> receive_row_timing(const Row& row
   }
 
   if (timing.format_start) {
-    if (!timing.format_end) return fail("incomplete paired receive format");
+    if (!timing.format_end) return schedule_failure("incomplete paired receive format");
     for (ReceiveEvent& event : timing.events) {
       if (event.kind == ReceiveEventKind::Pointer) event.kind = ReceiveEventKind::PairedPointer;
     }
@@ -128,10 +110,10 @@ std::expected<ReceiveRowTiming, ExchangeError> receive_row_timing(const Row& row
   } else {
     for (const ReceiveEvent& event : timing.events) {
       if (event.kind == ReceiveEventKind::PairedSource || event.kind == ReceiveEventKind::PairedTeardown) {
-        return fail("incomplete paired receive format");
+        return schedule_failure("incomplete paired receive format");
       }
     }
-    if (!timing.source || !timing.teardown) return fail("incomplete ordinary receive mux");
+    if (!timing.source || !timing.teardown) return schedule_failure("incomplete ordinary receive mux");
     timing.paired = false;
   }
   return timing;
@@ -160,12 +142,12 @@ std::expected<ScheduledReceiverWindow, ExchangeError> scheduled_receive_window(
   ScheduledReceiverWindow window;
   RowEvents shifted = row.events;
   for (ReceiveEvent& event : shifted) {
-    if (!add(event.cycle, offset, event.cycle)) return fail("receive offset overflow");
+    if (!checked_add(event.cycle, offset, event.cycle)) return schedule_failure("receive offset overflow");
   }
   const auto shift = [offset](std::optional<std::uint32_t> cycle, std::optional<std::uint32_t>& out) {
     if (!cycle) return true;
     std::uint32_t moved = 0;
-    if (!add(*cycle, offset, moved)) return false;
+    if (!checked_add(*cycle, offset, moved)) return false;
     out = moved;
     return true;
   };
@@ -176,8 +158,8 @@ std::expected<ScheduledReceiverWindow, ExchangeError> scheduled_receive_window(
   std::optional<std::uint32_t> pointer;
   std::uint32_t row_end = 0;
   if (!shift(row.teardown, teardown) || !shift(row.source, source) || !shift(row.format_start, format_start) ||
-      !shift(row.format_end, format_end) || !shift(row.pointer, pointer) || !add(row.end, offset, row_end)) {
-    return fail("receive offset overflow");
+      !shift(row.format_end, format_end) || !shift(row.pointer, pointer) || !checked_add(row.end, offset, row_end)) {
+    return schedule_failure("receive offset overflow");
   }
 
   // A paired partner row selects no source; its format start stands in.
@@ -186,9 +168,9 @@ std::expected<ScheduledReceiverWindow, ExchangeError> scheduled_receive_window(
   } else if (format_start) {
     window.source = *format_start;
   } else {
-    return fail("receive source timing");
+    return schedule_failure("receive source timing");
   }
-  if (!add(window.source, count, window.source_end)) return fail("receive source timing overflow");
+  if (!checked_add(window.source, count, window.source_end)) return schedule_failure("receive source timing overflow");
 
   if (format_start && state) {
     for (const ReceiveEvent& event : shifted) {
@@ -201,9 +183,9 @@ std::expected<ScheduledReceiverWindow, ExchangeError> scheduled_receive_window(
   // Data that lands right after the previous receive needs no new pointer.
   const bool reuses_pointer = !row.paired && state && !state->paired && row.address == state->next_address;
 
-  if (!pointer) return fail("receive pointer event");
+  if (!pointer) return schedule_failure("receive pointer event");
   window.pointer = *pointer;
-  if (!add(window.pointer, count, window.pointer_end)) return fail("receive payload timing overflow");
+  if (!checked_add(window.pointer, count, window.pointer_end)) return schedule_failure("receive payload timing overflow");
   const std::uint32_t data_end = std::max(window.source_end, window.pointer_end);
   window.end = std::max(row_end, data_end);
 
@@ -227,8 +209,8 @@ std::expected<ScheduledReceiverWindow, ExchangeError> scheduled_receive_window(
   for (std::size_t i = 0; i < window.events.size();) {
     std::size_t j = i + 1;
     while (j < window.events.size() && window.events[j].cycle == window.events[i].cycle) ++j;
-    if (j - i > 2 || (j - i == 2 && !compatible_pair(window.events[i].kind, window.events[i + 1].kind))) {
-      return fail("incompatible simultaneous receive controls");
+    if (j - i > 2 || (j - i == 2 && !may_share_cycle(window.events[i].kind, window.events[i + 1].kind))) {
+      return schedule_failure("incompatible simultaneous receive controls");
     }
     i = j;
   }

@@ -36,6 +36,25 @@ void append_payload(RowSink& sink, std::uint32_t count, std::uint32_t control) {
 
 [[nodiscard]] bool count_in_range(std::uint32_t count) { return count != 0 && count <= kMaximumExchangeCount; }
 
+// Words 2 to 5 of an ordinary receiver row after its source selection: the
+// teardown and the receive pointer (value `pointer_value`) in the order the
+// payload length asks for, the wait for the data, and Return. `col2` is twice
+// the receiver's column.
+template <std::size_t N>
+void fill_receive_body(std::array<std::uint32_t, N>& words, std::uint32_t count, std::uint32_t col2,
+                       std::uint32_t pointer_value) {
+  if (count < 52) {
+    words[2] = 0x64000640u | ((count - 1) << 14);
+    words[3] = 0x60000000u | pointer_value | (((col2 - count + 51) & 0x7fu) << 19);
+    words[4] = delay_word(count + 5);
+  } else {
+    words[2] = 0x60000000u | pointer_value | (((col2 + 51) & 0x7fu) << 19);
+    words[3] = 0x64000640u | ((std::max(count, 53u) - 53) << 14);
+    words[4] = delay_word(57);
+  }
+  words[5] = kReturnWord;
+}
+
 }  // namespace
 
 std::expected<Topology, ExchangeError> Topology::create(std::span<const std::uint16_t> tiles) {
@@ -110,16 +129,7 @@ std::expected<PointToPointExchange, ExchangeError> Topology::point_to_point(std:
   auto& words = exchange.receiver.words;
   words[0] = kEntryWord;
   words[1] = 0x641c0000u;  // source selection, lead 112; the source id is written later
-  if (count < 52) {
-    words[2] = 0x64000640u | ((count - 1) << 14);
-    words[3] = 0x60000000u | (((col2 - count + 51) & 0x7fu) << 19);
-    words[4] = delay_word(count + 5);
-  } else {
-    words[2] = 0x60000000u | (((col2 + 51) & 0x7fu) << 19);
-    words[3] = 0x64000640u | ((std::max(count, 53u) - 53) << 14);
-    words[4] = delay_word(57);
-  }
-  words[5] = kReturnWord;
+  fill_receive_body(words, count, col2, 0);  // the receive address is written later
   exchange.receiver.patch_index = 1;
 
   TARN_DEBUG("tarn_exchange", "assembled point-to-point exchange", {"sender_logical", sender},
@@ -170,16 +180,8 @@ std::expected<MulticastPlan, ExchangeError> Topology::multicast(std::uint16_t se
     Row row{};
     row[0] = kEntryWord;
     row[1] = source_word;
-    if (count < 52) {
-      row[2] = 0x64000640u | ((count - 1) << 14);
-      row[3] = 0x60014000u | (((col2 - count + 51) & 0x7fu) << 19);
-      row[4] = delay_word(count + 5);
-    } else {
-      row[2] = 0x60014000u | (((col2 + 51) & 0x7fu) << 19);
-      row[3] = 0x64000640u | ((std::max(count, 53u) - 53) << 14);
-      row[4] = delay_word(57);
-    }
-    row[5] = kReturnWord;
+    // 0x14000 holds the place of the receive address until the scheduler writes it.
+    fill_receive_body(row, count, col2, 0x14000u);
     plan.receivers.push_back(row);
   }
 

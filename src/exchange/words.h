@@ -144,6 +144,15 @@ struct ReceiveEvent {
 };
 static_assert(sizeof(ReceiveEvent) == 12);
 
+// Two controls may take effect on one cycle only as a receive pointer with an
+// ordinary source selection or teardown: together they travel as one SENDPICP.
+[[nodiscard]] constexpr bool may_share_cycle(ReceiveEventKind a, ReceiveEventKind b) noexcept {
+  const auto mux = [](ReceiveEventKind k) {
+    return k == ReceiveEventKind::Source || k == ReceiveEventKind::Teardown;
+  };
+  return (a == ReceiveEventKind::Pointer && mux(b)) || (b == ReceiveEventKind::Pointer && mux(a));
+}
+
 // Word sinks: a plain std::vector<u32> or any growable sequence with
 // push_back/size (or push/len).
 namespace words_detail {
