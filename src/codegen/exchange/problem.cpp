@@ -13,8 +13,6 @@
 namespace tarn_codegen::exchange {
 namespace {
 
-constexpr std::uint32_t kMaximumWords = 4148;
-
 const tarn_exchange::Topology& standard_topology() {
   static const tarn_exchange::Topology topology = tarn_exchange::Topology::standard_1472();
   return topology;
@@ -53,71 +51,74 @@ absl::InlinedVector<std::uint16_t, 4> PendingTransfer::pressure_resources() cons
   return tiles;
 }
 
+std::expected<std::optional<std::uint16_t>, ExchangeLoweringError> check_snapshot_transfer(
+    const ExchangeScheduleProblem& problem, std::size_t index, std::uint16_t tile_count) {
+  const ExchangeScheduleTransfer& transfer = problem.transfers[index];
+  const auto invalid = [&](std::string_view what) {
+    return std::unexpected(invalid_snapshot(fmt::format("phase {} transfer {} has {}", problem.phase, index, what)));
+  };
+
+  if (transfer.source >= tile_count) {
+    return invalid(fmt::format("source tile {} outside 0..{}", transfer.source, tile_count));
+  }
+  if (transfer.words == 0 || transfer.words > tarn_exchange::kMaximumExchangeCount) {
+    return invalid(fmt::format("invalid word count {}", transfer.words));
+  }
+  if (transfer.width == ExchangeItemWidth::Paired64 && transfer.words % 2 != 0) {
+    return invalid(fmt::format("invalid {}-word paired payload", transfer.words));
+  }
+  if (transfer.source_addresses.empty()) return invalid("no source addresses");
+  const std::uint32_t mask = alignment_mask(transfer.width);
+  for (const std::uint32_t address : transfer.source_addresses) {
+    if ((address & mask) != 0) return invalid(fmt::format("unaligned source address {:#x}", address));
+    if (!span_end_fits(address, transfer.words)) return std::unexpected(overflow_error());
+  }
+  if (transfer.destinations.empty()) return invalid("no destinations");
+
+  absl::InlinedVector<std::uint16_t, 8> seen_tiles;
+  for (const auto& destination : transfer.destinations) {
+    bool valid = destination.tile < tile_count;
+    if (valid && destination.tile == transfer.source) {
+      // A loopback only as part of a multicast, and never into the memory it sends from.
+      valid = transfer.destinations.size() >= 2 &&
+              std::none_of(transfer.source_addresses.begin(), transfer.source_addresses.end(),
+                           [&](std::uint32_t address) {
+                             return spans_share_effective_memory_element(address, transfer.words,
+                                                                         destination.address, transfer.words);
+                           });
+    }
+    if (valid) {
+      valid = std::find(seen_tiles.begin(), seen_tiles.end(), destination.tile) == seen_tiles.end();
+      seen_tiles.push_back(destination.tile);
+    }
+    if (!valid) return invalid(fmt::format("invalid destination tile {}", destination.tile));
+    if ((destination.address & mask) != 0) {
+      return invalid(fmt::format("unaligned destination address {:#x}", destination.address));
+    }
+    if (!span_end_fits(destination.address, transfer.words)) return std::unexpected(overflow_error());
+  }
+
+  if (index > std::numeric_limits<BlockValueId>::max()) return std::unexpected(overflow_error());
+
+  if (transfer.width != ExchangeItemWidth::Paired64) return std::optional<std::uint16_t>{};
+  auto paired = standard_topology().paired_logical(transfer.source);
+  if (!paired) return std::unexpected(ExchangeLoweringError(paired.error()));
+  return std::optional<std::uint16_t>(*paired);
+}
+
 std::expected<std::vector<PendingTransfer>, ExchangeLoweringError> pending_from_problem(
     const ExchangeScheduleProblem& problem, std::uint16_t tile_count) {
   std::vector<PendingTransfer> pending;
   pending.reserve(problem.transfers.size());
-  absl::InlinedVector<std::uint16_t, 8> seen_tiles;
-
   for (std::size_t index = 0; index < problem.transfers.size(); ++index) {
+    auto partner = check_snapshot_transfer(problem, index, tile_count);
+    if (!partner) return std::unexpected(std::move(partner.error()));
+
     const ExchangeScheduleTransfer& transfer = problem.transfers[index];
-    const auto invalid = [&](std::string_view what) {
-      return std::unexpected(invalid_snapshot(fmt::format("phase {} transfer {} has {}", problem.phase, index, what)));
-    };
-
-    if (transfer.source >= tile_count) {
-      return invalid(fmt::format("source tile {} outside 0..{}", transfer.source, tile_count));
-    }
-    if (transfer.words == 0 || transfer.words > kMaximumWords) {
-      return invalid(fmt::format("invalid word count {}", transfer.words));
-    }
-    if (transfer.width == ExchangeItemWidth::Paired64 && transfer.words % 2 != 0) {
-      return invalid(fmt::format("invalid {}-word paired payload", transfer.words));
-    }
-    if (transfer.source_addresses.empty()) return invalid("no source addresses");
-    const std::uint32_t mask = alignment_mask(transfer.width);
-    for (const std::uint32_t address : transfer.source_addresses) {
-      if ((address & mask) != 0) return invalid(fmt::format("unaligned source address {:#x}", address));
-      if (!span_end_fits(address, transfer.words)) return std::unexpected(overflow_error());
-    }
-    if (transfer.destinations.empty()) return invalid("no destinations");
-
-    seen_tiles.clear();
-    for (const auto& destination : transfer.destinations) {
-      bool valid = destination.tile < tile_count;
-      if (valid && destination.tile == transfer.source) {
-        // A loopback only as part of a multicast, and never into the memory it sends from.
-        valid = transfer.destinations.size() >= 2 &&
-                std::none_of(transfer.source_addresses.begin(), transfer.source_addresses.end(),
-                             [&](std::uint32_t address) {
-                               return spans_share_effective_memory_element(address, transfer.words,
-                                                                           destination.address, transfer.words);
-                             });
-      }
-      if (valid) {
-        valid = std::find(seen_tiles.begin(), seen_tiles.end(), destination.tile) == seen_tiles.end();
-        seen_tiles.push_back(destination.tile);
-      }
-      if (!valid) return invalid(fmt::format("invalid destination tile {}", destination.tile));
-      if ((destination.address & mask) != 0) {
-        return invalid(fmt::format("unaligned destination address {:#x}", destination.address));
-      }
-      if (!span_end_fits(destination.address, transfer.words)) return std::unexpected(overflow_error());
-    }
-
-    if (index > std::numeric_limits<BlockValueId>::max()) return std::unexpected(overflow_error());
-
-    std::optional<std::uint16_t> partner;
-    if (transfer.width == ExchangeItemWidth::Paired64) {
-      auto paired = standard_topology().paired_logical(transfer.source);
-      if (!paired) return std::unexpected(ExchangeLoweringError(paired.error()));
-      partner = *paired;
-    }
-
     PendingTransfer converted;
     converted.destinations = transfer.destinations;
     converted.source_addresses = transfer.source_addresses;
-    converted.partner = partner;
+    converted.partner = *partner;
     converted.value = static_cast<BlockValueId>(index);
     converted.value_part = 0;
     converted.words = transfer.words;
@@ -272,18 +273,22 @@ void collect_tile_edges(std::span<const TransferAccess> accesses, EdgeCollector&
     split_at(runs, access.end);
     auto run = split_at(runs, access.start);
     std::uint64_t cursor = access.start;
+    FrontierRuns::iterator first_visited = runs.end();
     while (cursor < access.end) {
       if (run == runs.end() || run->first > cursor) {
         // Bytes no access has touched yet start with an empty history.
         const std::uint64_t gap_end = run == runs.end() ? access.end : std::min(run->first, access.end);
         run = runs.emplace_hint(run, cursor, FrontierRun{gap_end, {}});
       }
+      if (first_visited == runs.end()) first_visited = run;
       visit(run->second.frontier, access, edges);
       cursor = run->second.end;
       ++run;
     }
-    // Merge equal neighbours from the run before the access to the run after it.
-    auto merge = runs.find(access.start);
+    // Merge equal neighbours from the run before the access to the run after
+    // it. The first run visited starts at the access; map iterators outlive
+    // the inserts above.
+    auto merge = first_visited;
     if (merge != runs.begin()) {
       const auto before = std::prev(merge);
       if (before->second.end == access.start) merge = before;

@@ -53,8 +53,14 @@ struct PendingTransfer {
   friend bool operator==(const PendingTransfer&, const PendingTransfer&) = default;
 };
 
-// Converts every transfer in order, checking each rule in a fixed order; the
-// first violation is returned.
+// Checks every rule a snapshot transfer must meet, in a fixed order, and
+// returns its pair partner (for Paired64) or the first violation. These rules
+// are the snapshot's validity rules.
+[[nodiscard]] std::expected<std::optional<std::uint16_t>, ExchangeLoweringError> check_snapshot_transfer(
+    const ExchangeScheduleProblem& problem, std::size_t index, std::uint16_t tile_count);
+
+// Converts every transfer in order, checking each with check_snapshot_transfer;
+// the first violation is returned.
 [[nodiscard]] std::expected<std::vector<PendingTransfer>, ExchangeLoweringError> pending_from_problem(
     const ExchangeScheduleProblem& problem, std::uint16_t tile_count);
 

@@ -15,8 +15,7 @@ std::expected<void, ExchangeLoweringError> ExchangeScheduleSnapshot::validate() 
     return std::unexpected(
         invalid_snapshot(fmt::format("unsupported schema version {} (expected 3)", schema_version)));
   }
-  const std::size_t maximum_tiles = tarn_exchange::Topology::standard_1472().tiles().size();
-  if (tile_count < 1 || tile_count > maximum_tiles) {
+  if (tile_count < 1 || tile_count > tarn_exchange::kStandardTileCount) {
     return std::unexpected(invalid_snapshot(fmt::format("tile count {} is outside the S1472 topology", tile_count)));
   }
   std::set<std::uint32_t> seen_phases;
@@ -24,8 +23,11 @@ std::expected<void, ExchangeLoweringError> ExchangeScheduleSnapshot::validate() 
     if (!seen_phases.insert(problem.phase).second) {
       return std::unexpected(invalid_snapshot(fmt::format("duplicate phase {}", problem.phase)));
     }
-    if (auto pending = pending_from_problem(problem, tile_count); !pending) {
-      return std::unexpected(std::move(pending.error()));
+    // The conversion's checks, without building the converted transfers.
+    for (std::size_t index = 0; index < problem.transfers.size(); ++index) {
+      if (auto checked = check_snapshot_transfer(problem, index, tile_count); !checked) {
+        return std::unexpected(std::move(checked.error()));
+      }
     }
   }
   return {};
