@@ -4,6 +4,8 @@
 
 #include <initializer_list>
 
+#include "runtime/siphash.h"
+
 namespace {
 
 using tarn_codegen::estimate::captured_phase;
@@ -64,6 +66,25 @@ TEST(ExchangeStorage, AddressWordsCountSendsAndNewReceiveAddresses) {
       3, std::vector{transfer(0, {{2, 0x2000}}, 16), transfer(1, {{2, 0x2040}}, 16), transfer(0, {{1, 0}}, 1)});
   EXPECT_EQ(phase.address_words, (Sizes{2, 2, 1}));
   EXPECT_EQ(phase.row_bytes, (Sizes{24, 28, 28}));
+}
+
+TEST(ExchangeStorage, FingerprintsHashTheEntryBytesInOrder) {
+  // One 16-word transfer from tile 3 to tile 1 of a two-destination multicast.
+  const auto phase = captured_phase(4, std::vector{transfer(3, {{1, 0x2000}, {2, 0x2000}}, 16)});
+  const auto hash = [](std::initializer_list<unsigned> bytes) {
+    std::vector<std::byte> entry;
+    for (const unsigned b : bytes) entry.push_back(std::byte(b));
+    return tarn_runtime::siphash13(entry);
+  };
+  // Tag, tile (2 bytes), payload bytes (8), width (1), destination count (8), little-endian.
+  const std::uint64_t send_to_1 = hash({0, 1, 0, 64, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0});
+  const std::uint64_t send_to_2 = hash({0, 2, 0, 64, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0});
+  const std::uint64_t receive = hash({1, 3, 0, 64, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0});
+  const std::uint64_t new_address = 0x448e2596803b761bULL;  // the entry 2, 1
+  constexpr std::uint64_t kMultiplier = 0x9e3779b185ebca87ULL;
+  EXPECT_EQ(phase.fingerprint[3], send_to_1 * kMultiplier + send_to_2);
+  EXPECT_EQ(phase.fingerprint[1], receive * kMultiplier + new_address);
+  EXPECT_EQ(phase.fingerprint[0], 0u);
 }
 
 TEST(ExchangeStorage, RepeatedPhaseSharesRowsAndPatchesAddresses) {

@@ -63,7 +63,6 @@ class ExchangeStorageEstimator {
     std::size_t operator()(const RowKey& key) const noexcept;
   };
 
-  std::uint16_t tile_count_;
   std::vector<std::uint64_t> totals_;
   // Per tile: rows stored so far, and whether each has been reused yet.
   std::vector<std::unordered_map<RowKey, bool, RowKeyHash>> seen_rows_;
