@@ -54,7 +54,7 @@ ex::ExchangeScheduleProblem generated_phase(tarn_snapshot_gen::Family family, st
 // the first: twice the transfers at the same hazard density.
 ex::ExchangeScheduleProblem doubled_phase(tarn_snapshot_gen::Family family, std::uint32_t transfers) {
   ex::ExchangeScheduleProblem phase = generated_phase(family, transfers, 7);
-  ex::ExchangeScheduleProblem other = generated_phase(family, transfers, 7);
+  ex::ExchangeScheduleProblem other = phase;
   for (auto& t : other.transfers) {
     for (auto& a : t.source_addresses) a += 0x100000;
     for (auto& d : t.destinations) d.address += 0x100000;
@@ -77,9 +77,10 @@ double problem_build_ms(const char* label, const ex::ExchangeScheduleProblem& ph
       for (std::size_t t = 0; t < problem.successors.size(); ++t) edges += problem.successors[t].size();
     }));
   }
+  const double result = median(times);
   std::printf("scheduling problem: %s, %zu transfers, %zu memory accesses, %zu dependency edges, median %.3f ms\n",
-              label, pending->size(), accesses, edges, median(times));
-  return median(times);
+              label, pending->size(), accesses, edges, result);
+  return result;
 }
 
 }  // namespace

@@ -2,12 +2,16 @@
 
 #include <fmt/format.h>
 
+#include <cstring>
+
 namespace tarn_runtime {
 
 ErrorChain ErrorChain::context(std::string outer) && {
   messages_.insert(messages_.begin(), std::move(outer));
   return std::move(*this);
 }
+
+std::string os_error_text(int error) { return fmt::format("{} (os error {})", std::strerror(error), error); }
 
 std::string ErrorChain::render() const {
   std::string out = fmt::format("Error: {}\n", messages_.front());

@@ -40,4 +40,8 @@ class ErrorChain {
   std::vector<std::string> messages_;
 };
 
+// The operating system's text for an errno value, with its number:
+// "No such file or directory (os error 2)".
+[[nodiscard]] std::string os_error_text(int error);
+
 }  // namespace tarn_runtime

@@ -747,7 +747,8 @@ SnapshotReadError make_error(std::string_view json, Kind kind, std::string_view 
   const auto offset = static_cast<std::size_t>(std::clamp(at, json.data(), json.data() + json.size()) - json.data());
   const std::string_view before = json.substr(0, offset);
   const std::size_t line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
-  const std::size_t line_start = before.rfind('\n') == std::string_view::npos ? 0 : before.rfind('\n') + 1;
+  const std::size_t last_newline = before.rfind('\n');
+  const std::size_t line_start = last_newline == std::string_view::npos ? 0 : last_newline + 1;
   const std::size_t column = offset - line_start + 1;
   return {kind, fmt::format("{} at line {} column {}", message, line, column), line, column};
 }
@@ -839,7 +840,7 @@ std::expected<ExchangeScheduleSnapshot, tarn_runtime::ErrorChain> read_snapshot_
   if (!bytes) {
     const int error = bytes.error();
     return std::unexpected(
-        tarn_runtime::ErrorChain(fmt::format("{} (os error {})", std::strerror(error), error)).context("open " + path));
+        tarn_runtime::ErrorChain(tarn_runtime::os_error_text(error)).context("open " + path));
   }
   // A parser of its own: its index grows with the document, and a file is
   // read once, so the memory is given back as soon as reading is done.

@@ -6,9 +6,7 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -18,7 +16,7 @@
 #include <vector>
 
 #include "runtime/error_chain.h"
-#include "tools/decimal_option.h"
+#include "tools/command_line.h"
 #include "tools/snapshot_gen/generator.h"
 
 namespace {
@@ -30,14 +28,9 @@ using tarn_runtime::ErrorChain;
 constexpr std::string_view kUsage = "Usage: tarn-snapshot-gen [OPTIONS]";
 
 
-class UsageFormatter : public CLI::Formatter {
- public:
-  std::string make_usage(const CLI::App*, std::string) const override { return std::string(kUsage) + "\n"; }
-};
-
 std::string os_error(int error) {
   if (error == 0) return "input/output error";
-  return fmt::format("{} (os error {})", std::strerror(error), error);
+  return tarn_runtime::os_error_text(error);
 }
 
 int fail(const ErrorChain& error) {
@@ -55,13 +48,9 @@ int main(int argc, char** argv) {
     std::string output = "-";
 
     CLI::App app{"Write a synthetic exchange-schedule snapshot (schema version 3) for tarn-tests", "tarn-snapshot-gen"};
-    app.formatter(std::make_shared<UsageFormatter>());
+    tarn_tools::configure_usage(app, std::string(kUsage));
     app.set_version_flag("-V,--version", "tarn-snapshot-gen 0.1.0");
     app.option_defaults()->always_capture_default();
-    app.failure_message([](const CLI::App*, const CLI::Error& e) {
-      return std::string("error: ") + e.what() + "\n\n" + std::string(kUsage) +
-             "\n\nFor more information, try '--help'.\n";
-    });
 
     std::vector<std::string> family_names;
     for (const auto f : tarn_snapshot_gen::kFamilies) family_names.emplace_back(tarn_snapshot_gen::to_string(f));

@@ -1,12 +1,11 @@
 #include "tools/tarn_tests/arguments.h"
 
-#include "tools/decimal_option.h"
+#include "tools/command_line.h"
 
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <limits>
 #include <ostream>
 
@@ -22,11 +21,6 @@ constexpr std::array<std::pair<std::string_view, Priority>, 3> kPriorities{{
 }};
 
 using tarn_tools::unsigned_decimal;
-
-class TarnFormatter : public CLI::Formatter {
- public:
-  std::string make_usage(const CLI::App*, std::string) const override { return std::string(kUsage) + "\n"; }
-};
 
 }  // namespace
 
@@ -45,14 +39,13 @@ std::variant<Arguments, ParserExit> parse_arguments(const std::vector<std::strin
   constexpr std::uint64_t kU32 = std::numeric_limits<std::uint32_t>::max();
   constexpr std::uint64_t kSize = std::numeric_limits<std::size_t>::max();
 
+  std::vector<std::string> priority_names;
+  for (const auto& entry : kPriorities) priority_names.emplace_back(entry.first);
+
   CLI::App app{"Replay and validate production exchange scheduling without TARN hardware", "tarn-tests"};
-  app.formatter(std::make_shared<TarnFormatter>());
+  tarn_tools::configure_usage(app, std::string(kUsage));
   app.set_version_flag("-V,--version", "tarn-tests 0.1.0");
   app.option_defaults()->always_capture_default();
-  app.failure_message([](const CLI::App*, const CLI::Error& e) {
-    return std::string("error: ") + e.what() + "\n\n" + std::string(kUsage) +
-           "\n\nFor more information, try '--help'.\n";
-  });
 
   app.add_option("SNAPSHOT", parsed.snapshot,
                  "JSON snapshot written by tarn-trivial-test --export-exchange-schedule")
@@ -61,7 +54,7 @@ std::variant<Arguments, ParserExit> parse_arguments(const std::vector<std::strin
   auto* priority_option =
       app.add_option("--priority", priority, "Offline queue priority experiment, with unchanged timing and validation")
           ->type_name("PRIORITY")
-          ->check(CLI::IsMember({"combined", "directional", "remaining-directional"}));
+          ->check(CLI::IsMember(priority_names));
   app.add_option("--phase", parsed.phases, "Restrict the benchmark to these physical exchange phase IDs")
       ->type_name("PHASES")
       ->allow_extra_args(false)

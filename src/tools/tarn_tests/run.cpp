@@ -27,7 +27,7 @@ std::expected<void, ErrorChain> print_line(std::string_view line) {
       std::fflush(stdout) != 0) {
     const int error = errno;
     return std::unexpected(
-        ErrorChain(fmt::format("{} (os error {})", std::strerror(error), error)).context("write standard output"));
+        ErrorChain(tarn_runtime::os_error_text(error)).context("write standard output"));
   }
   return {};
 }

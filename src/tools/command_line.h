@@ -1,4 +1,5 @@
-// Plain decimal numbers for the programs' command lines.
+// What the programs' command lines share: usage errors shown the same way
+// (message, usage line, hint), and plain decimal numbers.
 //
 // The parser's own integer conversion honours C prefixes ("010" is octal,
 // "0x10" hex) and takes "" as 0 and "-1" as the largest u64. Options that
@@ -12,9 +13,27 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace tarn_tools {
+
+// Prints `usage` as the usage line of the help, and usage errors as
+// "error: {message}", a blank line, `usage`, and the hint to try --help.
+inline void configure_usage(CLI::App& app, std::string usage) {
+  class UsageFormatter : public CLI::Formatter {
+   public:
+    explicit UsageFormatter(std::string line) : line_(std::move(line)) {}
+    std::string make_usage(const CLI::App*, std::string) const override { return line_ + "\n"; }
+
+   private:
+    std::string line_;
+  };
+  app.formatter(std::make_shared<UsageFormatter>(usage));
+  app.failure_message([usage](const CLI::App*, const CLI::Error& e) {
+    return std::string("error: ") + e.what() + "\n\n" + usage + "\n\nFor more information, try '--help'.\n";
+  });
+}
 
 inline CLI::Validator unsigned_decimal(std::uint64_t minimum, std::uint64_t maximum) {
   return CLI::Validator(
