@@ -183,7 +183,6 @@ std::expected<TileScheduleCopies, ExchangeError> prepare_transfer_at(
     if (first < copy.receives.len() && control_on_send_start(copy.receives[first].cycle, send_start)) {
       return schedule_failure("unencodable initial send control");
     }
-    copy.begin_change();
     copy.sender_changed_at(lo);
     copy.horizon = std::max(copy.horizon, limit);
     copy.senders.insert(lo, ScheduledSenderRow{prepared.plan->sender, send_start, send_end});

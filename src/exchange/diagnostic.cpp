@@ -91,11 +91,11 @@ void append_operation(std::string& out, const PlanOperation& operation) {
 IncomingControl xpic_control(std::uint32_t value) { return {IncomingControlStream::Xpic, value}; }
 IncomingControl pic_control(std::uint32_t value) { return {IncomingControlStream::Pic, value}; }
 
-// The operation of the instruction whose first word is `word`; `second` is
-// the word after it (read only for a SENDPICP, which the caller has checked).
-PlanOperation decode_operation(WordKind kind, std::uint32_t word, std::uint32_t second) {
+// The operation of the instruction whose first word is `word`, of kind
+// `kind`, occupying `n` cycles; `second` is the word after it (read only for
+// a SENDPICP, which the caller has checked).
+PlanOperation decode_operation(WordKind kind, std::uint32_t word, std::uint32_t n, std::uint32_t second) {
   using Send = PlanOperation::Send;
-  const std::uint32_t n = word_cycles(word);
   switch (kind) {
     case WordKind::Return: return {PlanOperation::Return{}};
     case WordKind::Delay: return {PlanOperation::Delay{}};
@@ -232,7 +232,7 @@ std::expected<PlanProgramDiagnostic, ExchangeError> diagnose_plan_program(std::s
       address = static_cast<std::uint32_t>(byte_address);
     }
     diagnostic.instructions.push_back(DecodedPlanInstruction{
-        decode_operation(kind, word, second), address, static_cast<std::uint32_t>(i), cycle, cycle + cycles});
+        decode_operation(kind, word, cycles, second), address, static_cast<std::uint32_t>(i), cycle, cycle + cycles});
     cycle += cycles;
     i += consumed;
   }

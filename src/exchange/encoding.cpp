@@ -265,17 +265,10 @@ std::expected<void, ExchangeError> append_sender_message(Words& sink, std::uint3
       if (sent > UINT32_MAX - source) return schedule_failure("SENDPICP source overflow");
       const std::uint32_t operand = sent + source;
       if (operand > kMaximumSourceOperand) return schedule_failure("SENDPICP operand");
-      const ReceiveEvent& a = events[index];
-      const ReceiveEvent& b = events[index + 1];
-      const bool a_xpic = is_xpic_kind(a.kind);
-      const bool b_xpic = is_xpic_kind(b.kind);
-      if (a_xpic && b_xpic) return schedule_failure("SENDPICP PIC control");
-      if (!a_xpic && !b_xpic) return schedule_failure("SENDPICP XPIC control");
-      if (a.cycle != b.cycle) return schedule_failure("SENDPICP event time");
-      const std::uint32_t pic = a_xpic ? b.word : a.word;
-      const std::uint32_t xpic = a_xpic ? a.word : b.word;
-      sink.extend(0xf0000000u | ((pic << 9) & 0x8000000u) | ((words - 1) << 21) | (operand << 3) | control,
-                  (pic & 0x3ffffu) | (xpic << 18));
+      const auto controls = sendpicp_controls(events[index], events[index + 1]);
+      if (!controls) return std::unexpected(controls.error());
+      if (events[index].cycle != events[index + 1].cycle) return schedule_failure("SENDPICP event time");
+      sink.extend(sendpicp_first_word(controls->pic, words, operand, control), sendpicp_second_word(*controls));
     }
     cycle += words;
     remaining -= words;

@@ -20,8 +20,7 @@ std::expected<std::shared_ptr<const encoding::EncodedSchedule>, ExchangeError> T
 
 void TileProgramSchedule::begin_change() {
   if (!cache) return;
-  previous = std::move(cache);
-  cache.reset();
+  previous = std::move(cache);  // leaves the cache empty
   unchanged_senders = senders.len();
   unchanged_receives = receives.len();
 }

@@ -153,6 +153,32 @@ static_assert(sizeof(ReceiveEvent) == 12);
   return (a == ReceiveEventKind::Pointer && mux(b)) || (b == ReceiveEventKind::Pointer && mux(a));
 }
 
+// The PIC and XPIC control words of a SENDPICP's two events (one of each
+// stream), in that order.
+struct SendpicpControls {
+  std::uint32_t pic;
+  std::uint32_t xpic;
+};
+[[nodiscard]] inline std::expected<SendpicpControls, ExchangeError> sendpicp_controls(const ReceiveEvent& a,
+                                                                                      const ReceiveEvent& b) {
+  const bool a_xpic = is_xpic_kind(a.kind);
+  const bool b_xpic = is_xpic_kind(b.kind);
+  if (a_xpic && b_xpic) return std::unexpected(schedule_error("SENDPICP PIC control"));
+  if (!a_xpic && !b_xpic) return std::unexpected(schedule_error("SENDPICP XPIC control"));
+  return a_xpic ? SendpicpControls{b.word, a.word} : SendpicpControls{a.word, b.word};
+}
+
+// The first word of a SENDPICP of `n` (1..64) payload words from source
+// operand `operand` with send control `control` (0: it only issues controls),
+// and its second word carrying the control values.
+[[nodiscard]] constexpr std::uint32_t sendpicp_first_word(std::uint32_t pic, std::uint32_t n, std::uint32_t operand,
+                                                          std::uint32_t control) noexcept {
+  return 0xf0000000u | ((pic << 9) & 0x8000000u) | ((n - 1) << 21) | (operand << 3) | control;
+}
+[[nodiscard]] constexpr std::uint32_t sendpicp_second_word(const SendpicpControls& controls) noexcept {
+  return (controls.pic & 0x3ffffu) | (controls.xpic << 18);
+}
+
 // Word sinks: a plain std::vector<u32> or any growable sequence with
 // push_back/size (or push/len).
 namespace words_detail {
@@ -283,18 +309,12 @@ template <WordSink Sink, class Observer = IgnoreCheckpoints>
       cycle = c - 1;
       if (limit < cycle) return std::unexpected(schedule_error("receive control order"));
       if (limit == cycle) return std::unexpected(schedule_error("empty SENDPICP interval"));
-      const ReceiveEvent& first = events[index];
-      const ReceiveEvent& second = events[index + 1];
-      const bool first_xpic = is_xpic_kind(first.kind);
-      const bool second_xpic = is_xpic_kind(second.kind);
-      if (first_xpic && second_xpic) return std::unexpected(schedule_error("SENDPICP PIC control"));
-      if (!first_xpic && !second_xpic) return std::unexpected(schedule_error("SENDPICP XPIC control"));
-      const std::uint32_t pic = first_xpic ? second.word : first.word;
-      const std::uint32_t xpic = first_xpic ? first.word : second.word;
+      const auto controls = sendpicp_controls(events[index], events[index + 1]);
+      if (!controls) return std::unexpected(controls.error());
       const std::uint32_t span = limit - cycle;
       const std::uint32_t n = span < 64 ? span : 64;
-      words_detail::push(sink, 0xf0000000u | ((pic << 9) & 0x8000000u) | ((n - 1) << 21));
-      words_detail::push(sink, (pic & 0x3ffffu) | (xpic << 18));
+      words_detail::push(sink, sendpicp_first_word(controls->pic, n, 0, 0));
+      words_detail::push(sink, sendpicp_second_word(*controls));
       cycle += n;
     }
     observer(pair, limit, group_end, words_detail::length(sink), cycle);
