@@ -212,6 +212,8 @@ TEST(SendPlacement, ControlOnFirstTwoCyclesOfSendMovesItOneCycleAtATime) {
     PhaseProgramBuilder trial = builder;
     EXPECT_EQ(found(deferred(trial, send, c.asked - lead)), c.expected - lead);
     EXPECT_EQ(found(search(trial, send, c.asked - lead)), c.expected - lead);
+    // The offset found holds a program that encodes and validates.
+    ASSERT_TRUE(succeeds(append(trial, send, c.expected - lead)));
     EXPECT_TRUE(finishes(trial));
     for (std::uint32_t start = c.asked; start < c.expected; ++start) {
       for (const bool validate : {false, true}) {
