@@ -15,27 +15,12 @@ constexpr std::uint32_t kLastCycle = std::numeric_limits<std::uint32_t>::max();
 
 // The first index of `items` for which `before` is false; `before` must hold
 // for a prefix. Bisects in place: the sequence is never copied.
-template <class T, class Before>
-[[nodiscard]] std::size_t partition_point(const Chunked<T>& items, Before before) {
-  std::size_t low = 0;
-  std::size_t high = items.len();
-  while (low < high) {
-    const std::size_t middle = low + (high - low) / 2;
-    if (before(items[middle])) {
-      low = middle + 1;
-    } else {
-      high = middle;
-    }
-  }
-  return low;
-}
-
 [[nodiscard]] std::size_t first_event_from(const Chunked<ReceiveEvent>& events, std::uint32_t cycle) {
-  return partition_point(events, [cycle](const ReceiveEvent& e) { return e.cycle < cycle; });
+  return partition_point(events, 0, [cycle](const ReceiveEvent& e) { return e.cycle < cycle; });
 }
 
 [[nodiscard]] std::size_t first_event_after(const Chunked<ReceiveEvent>& events, std::uint32_t cycle) {
-  return partition_point(events, [cycle](const ReceiveEvent& e) { return e.cycle <= cycle; });
+  return partition_point(events, 0, [cycle](const ReceiveEvent& e) { return e.cycle <= cycle; });
 }
 
 // A control may not take effect on the first or second cycle of a send: the
@@ -95,7 +80,7 @@ class SupersededControls {
     }
     const std::uint32_t earliest_start = e.cycle == 0 ? 0 : e.cycle - 1;
     const std::size_t row = partition_point(
-        tile.senders, [earliest_start](const ScheduledSenderRow& r) { return r.start < earliest_start; });
+        tile.senders, 0, [earliest_start](const ScheduledSenderRow& r) { return r.start < earliest_start; });
     if (row < tile.senders.len() && control_on_send_start(e.cycle, tile.senders[row].start)) return true;
   }
   return false;
@@ -173,7 +158,7 @@ std::expected<TileScheduleCopies, ExchangeError> prepare_transfer_at(
   {
     TileProgramSchedule& copy = copies.front().second;
     const std::size_t lo =
-        partition_point(copy.senders, [send_start](const ScheduledSenderRow& r) { return r.start < send_start; });
+        partition_point(copy.senders, 0, [send_start](const ScheduledSenderRow& r) { return r.start < send_start; });
     // Sends may touch but not overlap.
     if ((lo > 0 && copy.senders[lo - 1].end > send_start) ||
         (lo < copy.senders.len() && copy.senders[lo].start < send_end)) {
@@ -341,7 +326,7 @@ std::expected<std::uint32_t, ExchangeError> PhaseProgramBuilder::candidate_offse
       std::uint32_t e = 0;
       if (!checked_add(f, prepared.send_start, s) || !checked_add(f, prepared.send_end, e)) return schedule_failure("send offset overflow");
       const std::size_t j =
-          partition_point(sender_tile.senders, [s](const ScheduledSenderRow& r) { return r.end <= s; });
+          partition_point(sender_tile.senders, 0, [s](const ScheduledSenderRow& r) { return r.end <= s; });
       if (j < sender_tile.senders.len() && sender_tile.senders[j].start < e) {
         const std::uint32_t blocked_until = sender_tile.senders[j].end;
         if (blocked_until < prepared.send_start) return schedule_failure("send offset order");

@@ -455,4 +455,21 @@ class Chunked {
   std::size_t len_ = 0;
 };
 
+// The first index at or after `from` whose element does not satisfy
+// `before`, which must hold for a prefix of the elements (a bisection).
+template <class T, std::size_t G, class Before>
+[[nodiscard]] std::size_t partition_point(const Chunked<T, G>& items, std::size_t from, Before before) {
+  std::size_t low = from;
+  std::size_t high = items.len();
+  while (low < high) {
+    const std::size_t middle = low + (high - low) / 2;
+    if (before(items[middle])) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  return low;
+}
+
 }  // namespace tarn_exchange

@@ -49,17 +49,7 @@ constexpr std::uint32_t kMaximumSourceOperand = 0x3ffff;
 
 // The first index at or after `from` whose event takes effect after `cycle`.
 [[nodiscard]] std::size_t first_after(const Events& events, std::size_t from, std::uint32_t cycle) {
-  std::size_t lo = from;
-  std::size_t hi = events.len();
-  while (lo < hi) {
-    const std::size_t mid = lo + (hi - lo) / 2;
-    if (events[mid].cycle > cycle) {
-      hi = mid;
-    } else {
-      lo = mid + 1;
-    }
-  }
-  return lo;
+  return partition_point(events, from, [cycle](const ReceiveEvent& e) { return e.cycle <= cycle; });
 }
 
 // events[start..end) as one span: borrowed inside one chunk, else copied into
@@ -94,20 +84,11 @@ constexpr std::uint32_t kMaximumSourceOperand = 0x3ffff;
   const Chunked<Checkpoint>& checkpoints = previous.checkpoints;
   // Both counts only grow along a program, so the checkpoints made from
   // unchanged rows and events form a prefix: find its end by bisection.
-  std::size_t lo = 0;
-  std::size_t hi = checkpoints.len();
-  while (lo < hi) {
-    const std::size_t mid = lo + (hi - lo) / 2;
-    const Checkpoint& c = checkpoints[mid];
-    if (c.sender_rows <= unchanged_senders && c.receive_events <= unchanged_receives) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  for (std::size_t k = lo; k-- > 0;) {
+  const std::size_t unchanged_end = partition_point(checkpoints, 0, [&](const Checkpoint& c) {
+    return c.sender_rows <= unchanged_senders && c.receive_events <= unchanged_receives;
+  });
+  for (std::size_t k = unchanged_end; k-- > 0;) {
     const Checkpoint& c = checkpoints[k];
-    if (c.sender_rows > unchanged_senders || c.receive_events > unchanged_receives) continue;
     if (c.words > previous.words.len()) continue;
     // The next row must not start before this point.
     const std::uint32_t next_start = c.sender_rows < rows.len() ? rows[c.sender_rows].start : horizon;
