@@ -1,5 +1,7 @@
 #include "runtime/logging.h"
 
+#include "runtime/utf8.h"
+
 #include <spdlog/details/log_msg.h>
 #include <spdlog/formatter.h>
 #include <spdlog/logger.h>
@@ -83,35 +85,6 @@ bool covers(std::string_view path, std::string_view target) {
 
 void put(spdlog::memory_buf_t& out, std::string_view s) { out.append(s.data(), s.data() + s.size()); }
 
-// Length of the well-formed UTF-8 sequence starting at s[0], or 0 when there
-// is none (stray continuation byte, overlong form, surrogate, beyond U+10FFFF,
-// or cut short).
-std::size_t utf8_sequence_length(std::string_view s) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned lead = byte(0);
-  if (lead < 0x80) return 1;
-  std::size_t length;
-  unsigned low = 0x80, high = 0xbf;  // allowed range of the second byte
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    length = 2;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    length = 3;
-    if (lead == 0xe0) low = 0xa0;
-    if (lead == 0xed) high = 0x9f;
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    length = 4;
-    if (lead == 0xf0) low = 0x90;
-    if (lead == 0xf4) high = 0x8f;
-  } else {
-    return 0;
-  }
-  if (s.size() < length || byte(1) < low || byte(1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if ((byte(i) & 0xc0) != 0x80) return 0;
-  }
-  return length;
-}
-
 // Appends `text` so that it stays on one line and is valid UTF-8: control
 // characters are escaped as in JSON, and every byte that is not part of a
 // well-formed UTF-8 sequence becomes U+FFFD. Inside quotes, '"' and '\' are
@@ -134,7 +107,7 @@ void append_escaped(spdlog::memory_buf_t& out, std::string_view text, bool quote
       if (quoted && (c == '"' || c == '\\')) out.push_back('\\');
       out.push_back(static_cast<char>(c));
       ++i;
-    } else if (const std::size_t length = utf8_sequence_length(text.substr(i)); length != 0) {
+    } else if (const std::size_t length = tarn_runtime::utf8_sequence_length(text.substr(i)); length != 0) {
       put(out, text.substr(i, length));
       i += length;
     } else {

@@ -29,6 +29,8 @@
 #include <tuple>
 #include <utility>
 
+#include "runtime/utf8.h"
+
 namespace tarn_codegen::exchange {
 namespace {
 
@@ -196,32 +198,6 @@ class Scanner {
     return true;
   }
 
-  // Length of the well-formed UTF-8 sequence at `p`, or 0.
-  std::size_t utf8_length(const char* p) const {
-    const auto byte = [p](std::size_t i) { return static_cast<unsigned char>(p[i]); };
-    const unsigned c = byte(0);
-    std::size_t n;
-    unsigned low = 0x80;
-    unsigned high = 0xbf;
-    if (c >= 0xc2 && c <= 0xdf) {
-      n = 2;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      n = 3;
-      if (c == 0xe0) low = 0xa0;   // overlong
-      if (c == 0xed) high = 0x9f;  // surrogates
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      n = 4;
-      if (c == 0xf0) low = 0x90;   // overlong
-      if (c == 0xf4) high = 0x8f;  // above U+10FFFF
-    } else {
-      return 0;
-    }
-    if (static_cast<std::size_t>(end_ - p) < n || byte(1) < low || byte(1) > high) return 0;
-    for (std::size_t i = 2; i < n; ++i) {
-      if (byte(i) < 0x80 || byte(i) > 0xbf) return 0;
-    }
-    return n;
-  }
 
   // `p` is at the opening quote; returns the end of the string.
   const char* string(const char* p) {
@@ -256,7 +232,7 @@ class Scanner {
         ++p;
         continue;
       }
-      const std::size_t n = utf8_length(p);
+      const std::size_t n = tarn_runtime::utf8_sequence_length(std::string_view(p, static_cast<std::size_t>(end_ - p)));
       if (n == 0) return fail(p, "invalid UTF-8");
       p += n;
     }
