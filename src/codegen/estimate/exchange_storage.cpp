@@ -1,6 +1,7 @@
 #include "codegen/estimate/exchange_storage.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 
 #include "runtime/siphash.h"
@@ -15,24 +16,29 @@ constexpr std::uint64_t kFingerprintMultiplier = 0x9e3779b185ebca87ULL;
 
 constexpr std::uint64_t round_up_to_8(std::uint64_t bytes) { return (bytes + 7) & ~std::uint64_t{7}; }
 
+template <std::size_t N>
+void put_le(std::array<std::byte, 20>& out, std::size_t at, std::uint64_t value) {
+  for (std::size_t i = 0; i < N; ++i) out[at + i] = static_cast<std::byte>((value >> (8 * i)) & 0xff);
+}
+
 // A send (tag 0, naming the receiver) or receive (tag 1, naming the sender)
 // entry: tag, tile, payload bytes, width, destination count, little-endian.
+// Laid out in one block and hashed with one write: field-by-field writes to
+// the hasher cost half again on this path.
 std::uint64_t entry_hash(std::uint8_t tag, std::uint16_t tile, std::uint64_t bytes, ExchangeItemWidth width,
                          std::uint64_t destinations) {
-  tarn_runtime::SipHasher13 hasher;
-  hasher.write_u8(tag);
-  hasher.write_u16(tile);
-  hasher.write_u64(bytes);
-  hasher.write_u8(width == ExchangeItemWidth::Word32 ? 0 : 1);
-  hasher.write_u64(destinations);
-  return hasher.finish();
+  std::array<std::byte, 20> entry{};
+  put_le<1>(entry, 0, tag);
+  put_le<2>(entry, 1, tile);
+  put_le<8>(entry, 3, bytes);
+  put_le<1>(entry, 11, width == ExchangeItemWidth::Word32 ? 0 : 1);
+  put_le<8>(entry, 12, destinations);
+  return tarn_runtime::siphash13(entry);
 }
 
 std::uint64_t address_entry_hash(bool new_address) {
-  tarn_runtime::SipHasher13 hasher;
-  hasher.write_u8(2);
-  hasher.write_u8(new_address ? 1 : 0);
-  return hasher.finish();
+  const std::byte entry[2] = {std::byte{2}, std::byte{static_cast<unsigned char>(new_address ? 1 : 0)}};
+  return tarn_runtime::siphash13(entry);
 }
 
 void take_in(std::uint64_t& fingerprint, std::uint64_t entry) { fingerprint = fingerprint * kFingerprintMultiplier + entry; }
